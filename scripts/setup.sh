@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Velmar Computer Use needs on Debian.
+# Idempotent: packages already present are skipped, so a second run costs a dpkg query.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang libclang-rt-dev
+  # libraries
+  nlohmann-json3-dev libasio-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xtest0-dev libxcb-composite0-dev
+  libxcb-xfixes0-dev libxcb-res0-dev libxcb-xkb-dev libxcb-keysyms1-dev libxcb-icccm4-dev
+  libpulse-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev
+  libturbojpeg0-dev libdeflate-dev
+  # the private virtual desktop and the tools the tests drive it with
+  xvfb x11-xkb-utils x11-utils xauth pulseaudio pulseaudio-utils
+  ffmpeg sox curl python3 imagemagick scrot
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}" >&2
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

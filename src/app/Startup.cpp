@@ -1,0 +1,130 @@
+#include "app/Startup.hpp"
+
+#include "base/Process.hpp"
+#include "base/Text.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <signal.h>
+#include <sys/stat.h>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+
+std::string bundleVersion()
+{
+#ifdef VELMAR_VERSION
+    const std::string version = VELMAR_VERSION;
+    if (!version.empty())
+        return version;
+#endif
+    return "0";
+}
+
+std::optional<std::string> argument(const std::vector<std::string>& arguments, std::string_view name)
+{
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] != name)
+            continue;
+        if (i + 1 < arguments.size())
+            return arguments[i + 1];
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::string readToken(const std::vector<std::string>& arguments)
+{
+    const auto path = argument(arguments, "--token-file");
+    if (!path)
+        return {};
+    std::ifstream file(*path, std::ios::binary);
+    if (!file)
+        return {};
+    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (file.bad() || !isValidUTF8(content))
+        return {};
+    return std::string(trimWhiteSpaceAndNewlines(content));
+}
+
+std::string readyLine(std::uint16_t port, long pid, std::string_view version)
+{
+    std::string line = "{\"port\":";
+    line += std::to_string(port);
+    line += ",\"pid\":";
+    line += std::to_string(pid);
+    line += ",\"version\":\"";
+    line += version;
+    line += "\"}";
+    return line;
+}
+
+void writeFileAtomically(const std::string& path, std::string_view bytes)
+{
+    const auto fail = [&](const char* step, int error) {
+        throw std::runtime_error(std::string(step) + " failed: " + std::strerror(error));
+    };
+    // The temporary file sits beside the target so that the rename stays on one file system.
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0)
+        fail("creating a temporary file", errno);
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : EIO;
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            fail("writing", error);
+        }
+        written += static_cast<size_t>(n);
+    }
+    // mkstemp makes the file private; the port file is as readable as any file the user makes.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    if (::close(fd) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        fail("writing", error);
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        fail("renaming", error);
+    }
+}
+
+std::optional<std::int32_t> watchedParent(const std::vector<std::string>& arguments)
+{
+    const auto value = argument(arguments, "--parent-pid");
+    if (!value || value->empty())
+        return std::nullopt;
+    const auto pid = parseDecimalInt32(*value);
+    if (!pid || *pid <= 1)
+        return std::nullopt;
+    return pid;
+}
+
+void startParentWatch(std::int32_t pid)
+{
+    std::thread([pid] {
+        constexpr auto period = std::chrono::seconds(2);
+        auto tick = std::chrono::steady_clock::now() + period;
+        while (true) {
+            std::this_thread::sleep_until(tick);
+            // EPERM means the process exists but is another user's: still alive.
+            if (::kill(pid, 0) != 0 && errno == ESRCH)
+                endProcess(0);
+            tick += period;
+        }
+    }).detach();
+}

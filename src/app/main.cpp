@@ -1,0 +1,76 @@
+#include "app/Startup.hpp"
+#include "base/Process.hpp"
+#include "base/SerialQueue.hpp"
+#include "http/HTTPServer.hpp"
+#include "platform/linux/LinuxPlatform.hpp"
+#include "service/Routes.hpp"
+#include "service/Service.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <unistd.h>
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> arguments(argv, argv + argc);
+    const std::string version = bundleVersion();
+
+    for (const auto& word : arguments) {
+        if (word == "--version") {
+            std::printf("%s\n", version.c_str());
+            std::fflush(stdout);
+            return 0;
+        }
+    }
+
+    const std::string token = readToken(arguments);
+    if (token.empty()) {
+        reportToStandardError("--token-file <path> with a non-empty token is required");
+        endProcess(2);
+    }
+
+    // A peer that closes early must not end the process with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // The main queue runs on this thread once start-up is done: prompts and the delayed
+    // exit of quit go there.
+    static SerialQueue mainQueue("com.velmar.computer-use.main", SerialQueue::OnCallingThread{});
+    static LinuxPlatform platform;
+    static Service service(token, version);
+    installRoutes(service, platform.platform());
+    static SerialQueue queue("com.velmar.computer-use.http");
+
+    std::shared_ptr<HTTPServer> server;
+    try {
+        server = std::make_shared<HTTPServer>(queue, [](const HTTPRequest& request) { return service.handle(request); });
+    } catch (const std::exception& error) {
+        reportToStandardError(std::string("no listener: ") + error.what());
+        endProcess(1);
+    }
+    server->onReady = [arguments, version](std::uint16_t port) {
+        const std::string line = readyLine(port, static_cast<long>(::getpid()), version);
+        if (const auto path = argument(arguments, "--port-file")) {
+            try {
+                writeFileAtomically(*path, line + "\n");
+            } catch (const std::exception& error) {
+                reportToStandardError("could not write " + *path + ": " + error.what());
+            }
+        }
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    };
+    server->onFailure = [](const std::string& message) {
+        reportToStandardError(message);
+        endProcess(1);
+    };
+    server->start();
+
+    if (const auto parent = watchedParent(arguments))
+        startParentWatch(*parent);
+
+    mainQueue.runForever();
+    return 0;
+}

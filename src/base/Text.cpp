@@ -1,0 +1,188 @@
+#include "base/Text.hpp"
+
+#include <charconv>
+#include <clocale>
+#include <cstdlib>
+#include <locale.h>
+
+bool isValidUTF8(std::string_view text)
+{
+    size_t index = 0;
+    while (index < text.size()) {
+        const unsigned char lead = static_cast<unsigned char>(text[index]);
+        if (lead < 0x80) {
+            ++index;
+            continue;
+        }
+        if (!nextCodePoint(text, index))
+            return false;
+    }
+    return true;
+}
+
+std::optional<char32_t> nextCodePoint(std::string_view text, size_t& index)
+{
+    if (index >= text.size())
+        return std::nullopt;
+    const auto byte = [&](size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char lead = byte(index);
+    if (lead < 0x80) {
+        ++index;
+        return lead;
+    }
+    size_t length;
+    char32_t value;
+    char32_t minimum;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, value = lead & 0x1F, minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, value = lead & 0x0F, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, value = lead & 0x07, minimum = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    if (index + length > text.size())
+        return std::nullopt;
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char next = byte(index + i);
+        if ((next & 0xC0) != 0x80)
+            return std::nullopt;
+        value = (value << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+        return std::nullopt;
+    index += length;
+    return value;
+}
+
+bool isSpaceSeparator(char32_t c)
+{
+    return c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F
+        || c == 0x205F || c == 0x3000;
+}
+
+bool isWhiteSpaceOrNewline(char32_t c)
+{
+    return isSpaceSeparator(c) || (c >= 0x09 && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+namespace {
+
+bool isSpaceOrTab(char32_t c)
+{
+    return c == '\t' || isSpaceSeparator(c);
+}
+
+// Walks back over one UTF-8 code point ending at `end`; returns its start, or nothing when
+// the bytes there are not one.
+std::optional<size_t> previousCodePointStart(std::string_view text, size_t end)
+{
+    size_t start = end;
+    while (start > 0 && end - start < 4) {
+        --start;
+        if ((static_cast<unsigned char>(text[start]) & 0xC0) != 0x80)
+            return start;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string_view trimUTF8(std::string_view text, bool (*strip)(char32_t))
+{
+    size_t begin = 0;
+    while (begin < text.size()) {
+        size_t next = begin;
+        auto c = nextCodePoint(text, next);
+        if (!c || !strip(*c))
+            break;
+        begin = next;
+    }
+    size_t end = text.size();
+    while (end > begin) {
+        auto start = previousCodePointStart(text, end);
+        if (!start || *start < begin)
+            break;
+        size_t probe = *start;
+        auto c = nextCodePoint(text, probe);
+        if (!c || probe != end || !strip(*c))
+            break;
+        end = *start;
+    }
+    return text.substr(begin, end - begin);
+}
+
+std::string_view trimSpacesAndTabs(std::string_view text)
+{
+    return trimUTF8(text, isSpaceOrTab);
+}
+
+std::string_view trimWhiteSpaceAndNewlines(std::string_view text)
+{
+    return trimUTF8(text, isWhiteSpaceOrNewline);
+}
+
+std::optional<std::int64_t> parseDecimalInt64(std::string_view text)
+{
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty())
+        return std::nullopt;
+    for (char c : text)
+        if (c < '0' || c > '9')
+            return std::nullopt;
+    // Read the magnitude as unsigned so that the most negative value still fits.
+    std::uint64_t magnitude = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
+    if (error != std::errc{} || end != text.data() + text.size())
+        return std::nullopt;
+    constexpr std::uint64_t maximum = static_cast<std::uint64_t>(INT64_MAX);
+    if (negative) {
+        if (magnitude > maximum + 1)
+            return std::nullopt;
+        return magnitude == maximum + 1 ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
+    }
+    if (magnitude > maximum)
+        return std::nullopt;
+    return static_cast<std::int64_t>(magnitude);
+}
+
+std::optional<std::int32_t> parseDecimalInt32(std::string_view text)
+{
+    auto value = parseDecimalInt64(text);
+    if (!value || *value < INT32_MIN || *value > INT32_MAX)
+        return std::nullopt;
+    return static_cast<std::int32_t>(*value);
+}
+
+std::optional<double> parseCDouble(std::string_view text)
+{
+    if (text.empty())
+        return std::nullopt;
+    switch (text.front()) {
+    case ' ': case '\t': case '\n': case '\v': case '\f': case '\r':
+        return std::nullopt;
+    }
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    const std::string copy(text); // strtod needs a terminator; an inner NUL stops it early
+    char* end = nullptr;
+    const double value = strtod_l(copy.c_str(), &end, cLocale);
+    if (end != copy.c_str() + copy.size())
+        return std::nullopt;
+    return value;
+}
+
+bool constantTimeEquals(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    volatile unsigned char difference = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        difference = difference | (static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i]));
+    return difference == 0;
+}

@@ -1,0 +1,102 @@
+#include "http/HTTPConnection.hpp"
+
+#include <asio/buffer.hpp>
+#include <asio/write.hpp>
+
+#include <chrono>
+
+namespace {
+// After answering, unread bytes from the client are read and dropped for at most this long
+// before closing: closing a socket with unread input resets the connection, and a reset
+// can destroy the answer before the client has read it (a 413 sent before the body came).
+constexpr auto lingerTime = std::chrono::seconds(2);
+}
+
+HTTPConnection::HTTPConnection(asio::ip::tcp::socket socket, HTTPHandler handler)
+    : socket_(std::move(socket)), handler_(std::move(handler)), lingerDeadline_(socket_.get_executor())
+{
+}
+
+void HTTPConnection::start()
+{
+    receive();
+}
+
+void HTTPConnection::receive()
+{
+    socket_.async_read_some(asio::buffer(chunk_),
+        [self = shared_from_this()](const std::error_code& error, size_t received) {
+            self->buffer_.append(self->chunk_.data(), received);
+            const bool endOfStream = error == asio::error::eof;
+            if (error && !endOfStream) {
+                self->finish();
+                return;
+            }
+            if (self->respondIfComplete())
+                return;
+            if (endOfStream) {
+                self->finish();
+                return;
+            }
+            self->receive();
+        });
+}
+
+bool HTTPConnection::respondIfComplete()
+{
+    auto result = framer_.examine(buffer_);
+    if (std::holds_alternative<RequestFramer::Incomplete>(result))
+        return false;
+    if (auto* request = std::get_if<HTTPRequest>(&result)) {
+        // Release the buffer before the handler runs: a large body is held once, in the request.
+        std::string().swap(buffer_);
+        respond(handler_(*request));
+    } else {
+        respond(std::get<HTTPResponse>(result));
+    }
+    return true;
+}
+
+void HTTPConnection::respond(const HTTPResponse& response)
+{
+    wire_ = serializeResponse(response);
+    asio::async_write(socket_, asio::buffer(wire_),
+        [self = shared_from_this()](const std::error_code& error, size_t) {
+            std::string().swap(self->wire_);
+            if (error) {
+                self->finish();
+                return;
+            }
+            self->drainThenClose();
+        });
+}
+
+void HTTPConnection::drainThenClose()
+{
+    std::error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    std::string().swap(buffer_);
+    lingerDeadline_.expires_after(lingerTime);
+    lingerDeadline_.async_wait([self = shared_from_this()](const std::error_code& error) {
+        if (!error)
+            self->finish();
+    });
+    discardInput();
+}
+
+void HTTPConnection::discardInput()
+{
+    socket_.async_read_some(asio::buffer(chunk_), [self = shared_from_this()](const std::error_code& error, size_t) {
+        if (error)
+            self->finish();
+        else
+            self->discardInput();
+    });
+}
+
+void HTTPConnection::finish()
+{
+    std::error_code ignored;
+    lingerDeadline_.cancel();
+    socket_.close(ignored);
+}

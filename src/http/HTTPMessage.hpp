@@ -1,0 +1,32 @@
+#pragma once
+
+#include "base/Json.hpp"
+
+#include <functional>
+#include <map>
+#include <string>
+
+// One request as the handler sees it.
+struct HTTPRequest {
+    std::string method;                         // the request line's first word, case kept
+    std::string path;                           // the target before its first "?", not decoded
+    std::map<std::string, std::string> headers; // names lower-cased; names and values trimmed
+    std::string body;                           // exactly Content-Length bytes
+};
+
+// One answer: a status and a JSON object.
+struct HTTPResponse {
+    int status = 200;
+    Json body = Json::object();
+};
+
+using HTTPHandler = std::function<HTTPResponse(const HTTPRequest&)>;
+
+// The error body shared by the whole system: exactly `error` and `message`.
+HTTPResponse errorResponse(int status, std::string code, std::string message);
+
+const char* reasonPhrase(int status);
+
+// The bytes on the wire: head and compact JSON body. A body that cannot be written as JSON
+// goes out as "{}" with the response's status.
+std::string serializeResponse(const HTTPResponse& response);

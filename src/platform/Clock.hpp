@@ -1,0 +1,22 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+// Time as the system sees it. Pauses and deadlines go through here so that the fake
+// platform can make a ten-second wait instant and record what was asked.
+struct Clock {
+    using TimePoint = std::chrono::steady_clock::time_point;
+    using Duration = std::chrono::steady_clock::duration;
+
+    std::function<TimePoint()> now;
+    // Blocks the calling thread for the duration.
+    std::function<void(Duration)> sleep;
+
+    static Clock system()
+    {
+        return Clock{[] { return std::chrono::steady_clock::now(); },
+                     [](Duration duration) { std::this_thread::sleep_for(duration); }};
+    }
+};

@@ -1,0 +1,10 @@
+#pragma once
+
+#include "platform/Clock.hpp"
+
+// Every service of the machine that the system reaches, as one set. src/app/ builds the
+// real set for the desktop it runs on; tests build the fake set. The set owns nothing:
+// whoever builds it keeps the implementations alive for as long as the set is used.
+struct Platform {
+    Clock& clock;
+};

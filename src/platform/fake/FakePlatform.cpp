@@ -1,0 +1,6 @@
+#include "platform/fake/FakePlatform.hpp"
+
+FakePlatform::FakePlatform()
+    : platform_{clock.clock()}
+{
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "base/Json.hpp"
+#include "http/HTTPMessage.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+
+// The request handler: checks the bearer token, reads the body as a JSON object and runs
+// the endpoint routed by method and path. It never throws and never ends the process.
+class Service {
+public:
+    // Endpoints take the request's body object and answer; they catch their own errors, and
+    // whatever escapes them still becomes an answer.
+    using Endpoint = std::function<HTTPResponse(const Json& body)>;
+
+    Service(std::string token, std::string version);
+
+    // Adds a row to the route table. Method and path are compared exactly.
+    void route(std::string method, std::string path, Endpoint endpoint);
+
+    HTTPResponse handle(const HTTPRequest& request) const;
+
+    const std::string& version() const { return version_; }
+
+    // The one way to build an error answer.
+    static HTTPResponse failure(int status, std::string code, std::string message);
+
+    // The member `key` of an object, or nullptr when it is missing (or `body` is no object).
+    static const Json* member(const Json& body, const std::string& key);
+
+    // Lenient numeric parameters: JSON numbers, booleans as 1 and 0, and strings that the C
+    // library reads whole as a double in the C locale. Nothing for anything else.
+    static std::optional<double> number(const Json* value);
+    // number(), then clamped to [min, max] and truncated toward zero; nothing for a
+    // missing value, a NaN or an infinity.
+    static std::optional<std::int64_t> integer(const Json* value, double min, double max);
+
+private:
+    std::string token_;
+    std::string version_;
+    std::map<std::pair<std::string, std::string>, Endpoint> routes_;
+};
