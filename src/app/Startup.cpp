@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
 #include <signal.h>
 #include <sys/stat.h>
 #include <stdexcept>
@@ -43,11 +41,29 @@ std::string readToken(const std::vector<std::string>& arguments)
     const auto path = argument(arguments, "--token-file");
     if (!path)
         return {};
-    std::ifstream file(*path, std::ios::binary);
-    if (!file)
+    const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return {};
-    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad() || !isValidUTF8(content))
+    // A token is a short line of text; anything past a mebibyte (say, a device that never
+    // ends) is no token file.
+    constexpr size_t limit = 1 << 20;
+    std::string content;
+    char chunk[4096];
+    bool readable = true;
+    while (true) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || content.size() + static_cast<size_t>(n) > limit) {
+            readable = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        content.append(chunk, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    if (!readable || !isValidUTF8(content))
         return {};
     return std::string(trimWhiteSpaceAndNewlines(content));
 }

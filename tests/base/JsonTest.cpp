@@ -1,0 +1,88 @@
+#include "base/Base64.hpp"
+#include "base/Json.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+TEST(JsonWriter, WritesCompactTextWithEscapedSlashes)
+{
+    const struct {
+        Json value;
+        const char* text;
+    } cases[] = {
+        {Json::object(), "{}"},
+        {Json::array(), "[]"},
+        {Json(nullptr), "null"},
+        {Json(true), "true"},
+        {Json(42), "42"},
+        {Json(-7), "-7"},
+        {Json(std::uint64_t{18446744073709551615u}), "18446744073709551615"},
+        {Json(2.0), "2.0"},
+        {Json(0.1), "0.1"},
+        {Json(1e300), "1e+300"},
+        {Json("no route GET /status"), "\"no route GET \\/status\""},
+        {Json("quote\" back\\ tab\t nl\n cr\r bs\b ff\f"), "\"quote\\\" back\\\\ tab\\t nl\\n cr\\r bs\\b ff\\f\""},
+        {Json(std::string("nul\0x\x1f", 6)), "\"nul\\u0000x\\u001f\""},
+        {Json("é漢😀"), "\"é漢😀\""},
+        {Json{{"a", Json::array({1, "x", false})}}, "{\"a\":[1,\"x\",false]}"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(writeJson(c.value), c.text) << c.text;
+}
+
+TEST(JsonWriter, DoublesReadBackExactly)
+{
+    for (double value : {0.1 + 0.2, 1.0 / 3.0, 5e-324, 1.7976931348623157e308, -2.5, 1512.0 / 982.0}) {
+        const auto text = writeJson(Json(value));
+        EXPECT_EQ(std::strtod(text.c_str(), nullptr), value) << text;
+    }
+}
+
+TEST(JsonWriter, RefusesWhatJsonCannotCarry)
+{
+    EXPECT_THROW(writeJson(Json(std::numeric_limits<double>::quiet_NaN())), std::invalid_argument);
+    EXPECT_THROW(writeJson(Json{{"x", std::numeric_limits<double>::infinity()}}), std::invalid_argument);
+    EXPECT_THROW(writeJson(Json(std::string("\xff"))), std::invalid_argument);
+    EXPECT_THROW(writeJson(Json(std::string("\xc3"))), std::invalid_argument);    // cut short
+    EXPECT_THROW(writeJson(Json(std::string("\xed\xa0\x80"))), std::invalid_argument); // surrogate
+}
+
+TEST(JsonWriter, CopiesLargeStringsWhole)
+{
+    std::string picture(3'000'000, 'A');
+    picture[1'234'567] = '/';
+    const auto text = writeJson(Json{{"image", picture}});
+    EXPECT_EQ(text.size(), picture.size() + 1 + std::string("{\"image\":\"\"}").size());
+    EXPECT_EQ(text.substr(10 + 1'234'567, 2), "\\/");
+}
+
+TEST(JsonReader, AcceptsJsonAndRejectsTheRest)
+{
+    EXPECT_TRUE(readJson("{\"a\":1}"));
+    EXPECT_TRUE(readJson(" [1,2] "));
+    EXPECT_TRUE(readJson("\"bare\""));
+    for (const char* bad : {"", " ", "{", "{'a':1}", "{\"a\":1,}", "nan", "{\"a\":01}", "{} x", "\xff"})
+        EXPECT_FALSE(readJson(bad)) << bad;
+    EXPECT_FALSE(readJson(std::string("{\"a\":\"\xc3\"}")));
+}
+
+TEST(JsonReader, DeepNestingIsNoCrash)
+{
+    std::string deep(100'000, '[');
+    deep += std::string(100'000, ']');
+    EXPECT_TRUE(readJson(deep));
+}
+
+TEST(Base64, StandardAlphabetWithPadding)
+{
+    const struct {
+        std::string in;
+        const char* out;
+    } cases[] = {{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
+                 {"\xff\xfe\xfd", "//79"}, {std::string("\0\0\0\xfb\xff", 5), "AAAA+/8="}};
+    for (const auto& c : cases)
+        EXPECT_EQ(base64(reinterpret_cast<const unsigned char*>(c.in.data()), c.in.size()), c.out);
+}
