@@ -37,7 +37,7 @@ int main(int argc, char** argv)
     // The main queue runs on this thread once start-up is done: prompts and the delayed
     // exit of quit go there.
     static SerialQueue mainQueue("com.velmar.computer-use.main", SerialQueue::OnCallingThread{});
-    static LinuxPlatform platform;
+    static LinuxPlatform platform(mainQueue);
     static Service service(token, version);
     installRoutes(service, platform.platform());
     static SerialQueue queue("com.velmar.computer-use.http");

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <semaphore>
 #include <thread>
 
 // Time as the system sees it. Pauses and deadlines go through here so that the fake
@@ -13,10 +14,16 @@ struct Clock {
     std::function<TimePoint()> now;
     // Blocks the calling thread for the duration.
     std::function<void(Duration)> sleep;
+    // Waits on the semaphore until it is signalled (true) or the deadline, a time of now(),
+    // has passed (false). Blocks the calling thread without polling.
+    std::function<bool(std::counting_semaphore<>&, TimePoint)> waitUntil;
 
     static Clock system()
     {
         return Clock{[] { return std::chrono::steady_clock::now(); },
-                     [](Duration duration) { std::this_thread::sleep_for(duration); }};
+                     [](Duration duration) { std::this_thread::sleep_for(duration); },
+                     [](std::counting_semaphore<>& semaphore, TimePoint deadline) {
+                         return semaphore.try_acquire_until(deadline);
+                     }};
     }
 };

@@ -2,9 +2,22 @@
 
 #include "platform/Clock.hpp"
 
+class Displays;
+class MainThread;
+class Privacy;
+class ScreenCaptureFramework;
+class SystemVersion;
+class WindowServer;
+
 // Every service of the machine that the system reaches, as one set. src/app/ builds the
 // real set for the desktop it runs on; tests build the fake set. The set owns nothing:
 // whoever builds it keeps the implementations alive for as long as the set is used.
 struct Platform {
     Clock& clock;
+    MainThread& mainThread;
+    Displays& displays;
+    ScreenCaptureFramework& screenCapture;
+    WindowServer& windowServer;
+    SystemVersion& systemVersion;
+    Privacy& privacy;
 };

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-// Virtual time: sleeping returns at once, moves the clock forward and is recorded.
+// Virtual time: sleeping and waiting return at once, move the clock forward and are recorded.
 class FakeClock {
 public:
     FakeClock();
@@ -13,10 +13,14 @@ public:
 
     void advance(Clock::Duration duration);
     std::vector<Clock::Duration> sleeps() const;
+    // Deadlines of the waits that timed out. A wait takes what was signalled before it
+    // began; otherwise it times out at once and the clock jumps to its deadline.
+    std::vector<Clock::TimePoint> timedOutWaits() const;
 
 private:
     mutable std::mutex mutex_;
     Clock::TimePoint now_;
     std::vector<Clock::Duration> sleeps_;
+    std::vector<Clock::TimePoint> timedOutWaits_;
     Clock clock_;
 };

@@ -2,6 +2,12 @@
 
 #include "platform/Platform.hpp"
 #include "platform/fake/FakeClock.hpp"
+#include "platform/fake/FakeDisplays.hpp"
+#include "platform/fake/FakeMainThread.hpp"
+#include "platform/fake/FakePrivacy.hpp"
+#include "platform/fake/FakeScreenCaptureFramework.hpp"
+#include "platform/fake/FakeSystemVersion.hpp"
+#include "platform/fake/FakeWindowServer.hpp"
 
 // Every platform interface, scriptable from a test. Tests reach the fakes directly through
 // the public members and hand platform() to the code under test.
@@ -14,6 +20,12 @@ public:
     Platform& platform() { return platform_; }
 
     FakeClock clock;
+    FakeMainThread mainThread;
+    FakeDisplays displays;
+    FakeScreenCaptureFramework screenCapture;
+    FakeWindowServer windowServer;
+    FakeSystemVersion systemVersion;
+    FakePrivacy privacy;
 
 private:
     Platform platform_;

@@ -1,6 +1,7 @@
 #include "platform/linux/LinuxPlatform.hpp"
 
-LinuxPlatform::LinuxPlatform()
-    : clock_(Clock::system()), platform_{clock_}
+LinuxPlatform::LinuxPlatform(SerialQueue& mainQueue)
+    : clock_(Clock::system()), mainThread_(mainQueue),
+      platform_{clock_, mainThread_, displays_, screenCapture_, windowServer_, systemVersion_, privacy_}
 {
 }

@@ -1,12 +1,16 @@
 #pragma once
 
 #include "platform/Platform.hpp"
+#include "platform/linux/LinuxSystemVersion.hpp"
+#include "platform/linux/Placeholders.hpp"
+#include "platform/linux/QueueMainThread.hpp"
 
 // The real services of the desktop this process runs on. Built once at start-up and kept
 // for the life of the process.
 class LinuxPlatform {
 public:
-    LinuxPlatform();
+    // The main queue is run by the main thread; prompts and settings pages go there.
+    explicit LinuxPlatform(SerialQueue& mainQueue);
     LinuxPlatform(const LinuxPlatform&) = delete;
     LinuxPlatform& operator=(const LinuxPlatform&) = delete;
 
@@ -14,5 +18,12 @@ public:
 
 private:
     Clock clock_;
+    QueueMainThread mainThread_;
+    LinuxSystemVersion systemVersion_;
+    // X11 capture backend and privacy checks: replace these placeholders (Placeholders.hpp).
+    PlaceholderDisplays displays_;
+    PlaceholderScreenCapture screenCapture_;
+    PlaceholderWindowServer windowServer_;
+    PlaceholderPrivacy privacy_;
     Platform platform_;
 };

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "base/Json.hpp"
+#include "platform/Image.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The older window-server path: its window list and single-window pictures. Every call runs
+// on the caller's thread, may block on a round trip to the display server, and never throws.
+class WindowServer {
+public:
+    // Options of the window list: on-screen windows only, leaving out desktop elements.
+    static constexpr std::uint32_t optionOnScreenOnly = 1;
+    static constexpr std::uint32_t optionExcludeDesktopElements = 16;
+
+    // Keys of a window dictionary. Any of them may be missing or hold a value of another
+    // type than the one named here.
+    static constexpr const char* keyNumber = "kCGWindowNumber";     // unsigned 32-bit number
+    static constexpr const char* keyOwnerPID = "kCGWindowOwnerPID"; // integer
+    static constexpr const char* keyBounds = "kCGWindowBounds";     // {"X","Y","Width","Height"}
+    static constexpr const char* keyOwnerName = "kCGWindowOwnerName"; // string
+    static constexpr const char* keyName = "kCGWindowName";         // string
+    static constexpr const char* keyLayer = "kCGWindowLayer";       // integer
+    static constexpr const char* keyIsOnscreen = "kCGWindowIsOnscreen"; // boolean
+
+    virtual ~WindowServer() = default;
+
+    // The window list: an array holding one dictionary (JSON object) per window, in the
+    // window server's order, relative to `relativeToWindow` (0 for none). Nothing when the
+    // server gives no list. The shape is not checked here: callers check it.
+    virtual std::optional<Json> copyWindowInfo(std::uint32_t options, std::uint32_t relativeToWindow) = 0;
+
+    // The bundle identifier of the running application with this process id; nothing when
+    // there is no such application or it has no identifier.
+    virtual std::optional<std::string> bundleIdentifier(std::int32_t processID) = 0;
+
+    // The named window alone, without its framing, at its own bounds and best resolution,
+    // BGRA, owned by the caller; nothing when no picture can be taken.
+    virtual std::optional<Image> createWindowImage(std::uint32_t windowID) = 0;
+};

@@ -1,0 +1,56 @@
+#include "platform/fake/FakePrivacy.hpp"
+
+#include "platform/fake/FakeMainThread.hpp"
+
+void FakePrivacy::record(std::string name)
+{
+    std::lock_guard lock(mutex_);
+    calls_.push_back({std::move(name), FakeMainThread::isCurrent()});
+}
+
+bool FakePrivacy::preflightScreenCaptureAccess()
+{
+    ++preflights_;
+    return screenCaptureAllowed;
+}
+
+void FakePrivacy::requestScreenCaptureAccess()
+{
+    record("requestScreenCaptureAccess");
+}
+
+bool FakePrivacy::isProcessTrusted()
+{
+    return trusted;
+}
+
+void FakePrivacy::promptForAccessibility()
+{
+    record("promptForAccessibility");
+}
+
+int FakePrivacy::microphoneAuthorizationStatus()
+{
+    return microphoneStatus;
+}
+
+void FakePrivacy::requestMicrophoneAccess()
+{
+    record("requestMicrophoneAccess");
+}
+
+void FakePrivacy::activateApplication()
+{
+    record("activateApplication");
+}
+
+void FakePrivacy::openSettings(const std::string& url)
+{
+    record("openSettings " + url);
+}
+
+std::vector<FakePrivacy::Call> FakePrivacy::calls() const
+{
+    std::lock_guard lock(mutex_);
+    return calls_;
+}

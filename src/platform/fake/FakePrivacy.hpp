@@ -1,0 +1,41 @@
+#pragma once
+
+#include "platform/Privacy.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+// Privacy answers set by the test. Every prompt, activation and settings page is recorded
+// with whether it ran on the (fake) main thread.
+class FakePrivacy final : public Privacy {
+public:
+    struct Call {
+        std::string name; // "requestScreenCaptureAccess", "openSettings <url>", ...
+        bool onMainThread;
+        friend bool operator==(const Call&, const Call&) = default;
+    };
+
+    std::atomic<bool> screenCaptureAllowed = true;
+    std::atomic<bool> trusted = true;
+    std::atomic<int> microphoneStatus = authorized;
+
+    bool preflightScreenCaptureAccess() override;
+    void requestScreenCaptureAccess() override;
+    bool isProcessTrusted() override;
+    void promptForAccessibility() override;
+    int microphoneAuthorizationStatus() override;
+    void requestMicrophoneAccess() override;
+    void activateApplication() override;
+    void openSettings(const std::string& url) override;
+
+    std::vector<Call> calls() const;
+    int preflights() const { return preflights_; }
+
+private:
+    void record(std::string name);
+
+    mutable std::mutex mutex_;
+    std::vector<Call> calls_;
+    std::atomic<int> preflights_ = 0;
+};
