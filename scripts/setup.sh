@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev libasio-dev libgtest-dev libgmock-dev libbenchmark-dev
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xtest0-dev libxcb-composite0-dev
   libxcb-xfixes0-dev libxcb-res0-dev libxcb-xkb-dev libxcb-keysyms1-dev libxcb-icccm4-dev
+  libxkbcommon-x11-dev
   libpulse-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev
   libturbojpeg0-dev libdeflate-dev
   # the private virtual desktop and the tools the tests drive it with
