@@ -1,7 +1,5 @@
 #pragma once
 
-#include <string>
-
 // The privacy services of the operating system: Screen Recording, Accessibility and the
 // microphone. None of them throws; results other than those below are ignored.
 //
@@ -16,6 +14,9 @@ public:
     static constexpr int restricted = 1;
     static constexpr int denied = 2;
     static constexpr int authorized = 3;
+
+    // The pages of the system settings that grant a permission.
+    enum class SettingsPage { screenCapture, accessibility };
 
     virtual ~Privacy() = default;
 
@@ -36,6 +37,6 @@ public:
 
     // Brings this application to the front, ahead of other applications. Main thread.
     virtual void activateApplication() = 0;
-    // Opens the system settings at the page the URL names. Main thread.
-    virtual void openSettings(const std::string& url) = 0;
+    // Opens the system settings at the page. Main thread.
+    virtual void openSettings(SettingsPage page) = 0;
 };

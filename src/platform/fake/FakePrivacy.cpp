@@ -44,9 +44,9 @@ void FakePrivacy::activateApplication()
     record("activateApplication");
 }
 
-void FakePrivacy::openSettings(const std::string& url)
+void FakePrivacy::openSettings(SettingsPage page)
 {
-    record("openSettings " + url);
+    record(page == SettingsPage::screenCapture ? "openSettings screenCapture" : "openSettings accessibility");
 }
 
 std::vector<FakePrivacy::Call> FakePrivacy::calls() const

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <vector>
 
 // Privacy answers set by the test. Every prompt, activation and settings page is recorded
@@ -11,7 +12,7 @@
 class FakePrivacy final : public Privacy {
 public:
     struct Call {
-        std::string name; // "requestScreenCaptureAccess", "openSettings <url>", ...
+        std::string name; // "requestScreenCaptureAccess", "openSettings screenCapture", ...
         bool onMainThread;
         friend bool operator==(const Call&, const Call&) = default;
     };
@@ -27,7 +28,7 @@ public:
     int microphoneAuthorizationStatus() override;
     void requestMicrophoneAccess() override;
     void activateApplication() override;
-    void openSettings(const std::string& url) override;
+    void openSettings(SettingsPage page) override;
 
     std::vector<Call> calls() const;
     int preflights() const { return preflights_; }

@@ -42,5 +42,5 @@ public:
     int microphoneAuthorizationStatus() override { return notDetermined; }
     void requestMicrophoneAccess() override {}
     void activateApplication() override {}
-    void openSettings(const std::string&) override {}
+    void openSettings(SettingsPage) override {}
 };
