@@ -111,7 +111,9 @@ class Program:
     def wait(self, timeout):
         """Exit code and standard error once the process has ended."""
         code = self.process.wait(timeout)
-        return code, self.process.stderr.read().decode(errors="replace")
+        err = self.process.stderr.read().decode(errors="replace")
+        self.stop()
+        return code, err
 
     def request(self, method, path, body=None, token=None, headers=None, timeout=30):
         """One request; returns (status, parsed JSON body, raw response bytes)."""
@@ -137,7 +139,12 @@ class Program:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-        err = self.process.stderr.read().decode(errors="replace") if self.process.stderr else ""
+        err = ""
+        if self.process.stderr and not self.process.stderr.closed:
+            err = self.process.stderr.read().decode(errors="replace")
+        for stream in (self.process.stdout, self.process.stderr):
+            if stream:
+                stream.close()
         shutil.rmtree(self.dir, ignore_errors=True)
         return err
 

@@ -1,0 +1,45 @@
+// Feeds arbitrary bytes through request framing and the service's token check, body rule
+// and routing, split into chunks the way a connection receives them.
+#include "http/RequestFramer.hpp"
+#include "service/Service.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
+{
+    static const Service service = [] {
+        Service s("token", "0");
+        s.route("POST", "/echo", [](const Json& body) {
+            return HTTPResponse{200, Json{{"number", Service::number(Service::member(body, "n")).value_or(0)},
+                                          {"integer", Service::integer(Service::member(body, "i"), -10, 10).value_or(0)},
+                                          {"body", body}}};
+        });
+        return s;
+    }();
+    if (size < 1)
+        return 0;
+    // The first byte chooses the chunk size, so one input explores many splits.
+    const size_t chunk = 1 + data[0] % 64;
+    const std::string_view input(reinterpret_cast<const char*>(data + 1), size - 1);
+
+    RequestFramer framer;
+    std::string buffer;
+    for (size_t at = 0; at < input.size() || at == 0; at += chunk) {
+        buffer.append(input.substr(at, chunk));
+        auto result = framer.examine(buffer);
+        if (auto* request = std::get_if<HTTPRequest>(&result)) {
+            auto answer = service.handle(*request);
+            (void)serializeResponse(answer);
+            break;
+        }
+        if (auto* response = std::get_if<HTTPResponse>(&result)) {
+            (void)serializeResponse(*response);
+            break;
+        }
+        if (at >= input.size())
+            break;
+    }
+    return 0;
+}

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with AddressSanitizer and UndefinedBehaviorSanitizer,
+# runs every unit and end-to-end test, then fuzzes the request parser for a bounded time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+build=build-test
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMAR_SANITIZE=ON -DVELMAR_WERROR=ON >/dev/null
+ninja -C "$build"
+
+# The domain code reaches X11, PulseAudio and FFmpeg only through src/platform/.
+if grep -rEn '#include *<(xcb/|X11/|pulse/|libav|libsw|turbojpeg|libdeflate)' src --include='*.[ch]pp' \
+    | grep -v '^src/platform/linux/'; then
+  echo "platform headers included outside src/platform/linux/" >&2
+  exit 1
+fi
+
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+ctest --test-dir "$build" --output-on-failure -j2
+
+fuzz_build=build-fuzz
+CC=clang CXX=clang++ cmake -S . -B "$fuzz_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMAR_FUZZ=ON \
+  -DVELMAR_TESTS=OFF -DVELMAR_BENCH=OFF >/dev/null
+ninja -C "$fuzz_build" request_fuzz
+corpus=$(mktemp -d)
+cp fuzz/corpus/* "$corpus"/
+"$fuzz_build"/fuzz/request_fuzz -max_total_time="${VELMAR_FUZZ_SECONDS:-60}" -max_len=4096 -print_final_stats=1 "$corpus" 2>&1 | tail -n 3
+rm -rf "$corpus"
+echo "fuzzing: no crash"
