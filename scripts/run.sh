@@ -52,7 +52,7 @@ cat >&2 <<MSG
 
 Velmar Computer Use is listening on 127.0.0.1:$port. Try:
   curl -s -H 'Authorization: Bearer $token' http://127.0.0.1:$port/status
-  curl -s -H 'Authorization: Bearer $token' -X POST http://127.0.0.1:$port/quit
+  curl -s -H 'Authorization: Bearer $token' http://127.0.0.1:$port/windows
 Stop it with Ctrl-C.
 MSG
 wait "${children[-1]}"
