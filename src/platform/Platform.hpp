@@ -3,6 +3,7 @@
 #include "platform/Clock.hpp"
 
 class Displays;
+class Imaging;
 class MainThread;
 class Privacy;
 class ScreenCaptureFramework;
@@ -20,4 +21,5 @@ struct Platform {
     WindowServer& windowServer;
     SystemVersion& systemVersion;
     Privacy& privacy;
+    Imaging& imaging;
 };

@@ -3,6 +3,7 @@
 #include "platform/Platform.hpp"
 #include "platform/fake/FakeClock.hpp"
 #include "platform/fake/FakeDisplays.hpp"
+#include "platform/fake/FakeImaging.hpp"
 #include "platform/fake/FakeMainThread.hpp"
 #include "platform/fake/FakePrivacy.hpp"
 #include "platform/fake/FakeScreenCaptureFramework.hpp"
@@ -26,6 +27,7 @@ public:
     FakeWindowServer windowServer;
     FakeSystemVersion systemVersion;
     FakePrivacy privacy;
+    FakeImaging imaging;
 
 private:
     Platform platform_;

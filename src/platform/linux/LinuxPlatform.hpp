@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Platform.hpp"
+#include "platform/linux/LinuxImaging.hpp"
 #include "platform/linux/LinuxSystemVersion.hpp"
 #include "platform/linux/Placeholders.hpp"
 #include "platform/linux/QueueMainThread.hpp"
@@ -25,5 +26,6 @@ private:
     PlaceholderScreenCapture screenCapture_;
     PlaceholderWindowServer windowServer_;
     PlaceholderPrivacy privacy_;
+    LinuxImaging imaging_;
     Platform platform_;
 };

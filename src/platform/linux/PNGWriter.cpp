@@ -88,10 +88,11 @@ std::vector<std::uint8_t> writePNG(const Image& image, int level)
         throw PlatformError("libdeflate", level, "the compressor could not be made");
     const std::size_t bound = libdeflate_zlib_compress_bound(compressor.get(), filtered.size());
 
-    static constexpr std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     std::vector<std::uint8_t> out;
-    out.reserve(sizeof signature + 25 + 12 + bound + 12);
-    out.insert(out.end(), std::begin(signature), std::end(signature));
+    out.reserve(8 + 25 + 12 + bound + 12);
+    // The signature: 0x89 "PNG" CR LF 0x1a LF.
+    appendBigEndian(out, 0x89504e47);
+    appendBigEndian(out, 0x0d0a1a0a);
 
     const std::size_t header = startChunk(out, "IHDR");
     appendBigEndian(out, static_cast<std::uint32_t>(image.width));

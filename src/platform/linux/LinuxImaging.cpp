@@ -1,0 +1,173 @@
+#include "platform/linux/LinuxImaging.hpp"
+
+#include "base/PlatformError.hpp"
+#include "platform/linux/PNGWriter.hpp"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+
+namespace {
+
+void checkPicture(const Image& image, const char* operation)
+{
+    if (image.width < 1 || image.height < 1 || image.bytesPerRow < static_cast<std::size_t>(image.width) * 4
+        || image.pixels.size() < image.bytesPerRow * static_cast<std::size_t>(image.height))
+        throw PlatformError("Imaging", 0, std::string(operation) + ": the picture is empty or its pixels are missing");
+}
+
+Image blankImage(int width, int height)
+{
+    Image image;
+    image.width = width;
+    image.height = height;
+    image.bytesPerRow = static_cast<std::size_t>(width) * 4;
+    image.pixels.resize(image.bytesPerRow * static_cast<std::size_t>(height));
+    return image;
+}
+
+struct SwsContextDeleter {
+    void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+
+struct TurboJPEGDeleter {
+    void operator()(void* handle) const { tjDestroy(handle); }
+};
+
+// For each source pixel along one axis, the output pixels it overlaps and by how much. In
+// units where a source pixel is `outputLength` long and an output pixel `sourceLength` long,
+// every overlap is a whole number and an output pixel's weights add up to `sourceLength`.
+struct Overlap {
+    int output;
+    std::uint32_t weight;
+};
+
+std::vector<std::vector<Overlap>> overlaps(int sourceLength, int outputLength)
+{
+    std::vector<std::vector<Overlap>> result(static_cast<std::size_t>(sourceLength));
+    const auto source = static_cast<std::uint64_t>(sourceLength);
+    const auto output = static_cast<std::uint64_t>(outputLength);
+    for (std::uint64_t s = 0; s < source; ++s) {
+        const std::uint64_t begin = s * output, end = begin + output;
+        for (std::uint64_t o = begin / source; o < output && o * source < end; ++o) {
+            const std::uint64_t overlap = std::min(end, (o + 1) * source) - std::max(begin, o * source);
+            result[s].push_back({static_cast<int>(o), static_cast<std::uint32_t>(overlap)});
+        }
+    }
+    return result;
+}
+
+}
+
+Image areaAverage(const Image& image, int width, int height)
+{
+    checkPicture(image, "thumbnail");
+    if (width < 1 || height < 1)
+        throw PlatformError("Imaging", 0, "thumbnail: the size must be at least 1 x 1");
+    const auto columns = overlaps(image.width, width);
+    const auto rows = overlaps(image.height, height);
+    const std::size_t outputPixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+
+    // Sums of value x horizontal weight x vertical weight; the largest is 255 x the whole
+    // source area in these units, which fits in 64 bits for any picture an int can size.
+    std::vector<std::uint64_t> sums(outputPixels * 4);
+    std::vector<std::uint64_t> rowSums(static_cast<std::size_t>(width) * 4);
+    for (int y = 0; y < image.height; ++y) {
+        std::fill(rowSums.begin(), rowSums.end(), 0);
+        const std::uint8_t* pixel = image.row(y);
+        for (int x = 0; x < image.width; ++x, pixel += 4)
+            for (const Overlap& column : columns[static_cast<std::size_t>(x)]) {
+                std::uint64_t* sum = &rowSums[static_cast<std::size_t>(column.output) * 4];
+                for (int channel = 0; channel < 4; ++channel)
+                    sum[channel] += std::uint64_t{pixel[channel]} * column.weight;
+            }
+        for (const Overlap& row : rows[static_cast<std::size_t>(y)]) {
+            std::uint64_t* sum = &sums[static_cast<std::size_t>(row.output) * static_cast<std::size_t>(width) * 4];
+            for (std::size_t i = 0; i < rowSums.size(); ++i)
+                sum[i] += rowSums[i] * row.weight;
+        }
+    }
+
+    Image result = blankImage(width, height);
+    const std::uint64_t area = static_cast<std::uint64_t>(image.width) * static_cast<std::uint64_t>(image.height);
+    for (std::size_t i = 0; i < sums.size(); ++i)
+        result.pixels[i] = static_cast<std::uint8_t>((sums[i] + area / 2) / area);
+    return result;
+}
+
+Image LinuxImaging::resize(const Image& image, int width, int height)
+{
+    checkPicture(image, "resize");
+    if (width < 1 || height < 1)
+        throw PlatformError("Imaging", 0, "resize: the size must be at least 1 x 1");
+    if (image.bytesPerRow > static_cast<std::size_t>(std::numeric_limits<int>::max())
+        || static_cast<std::size_t>(width) * 4 > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        throw PlatformError("swscale", 0, "resize: the picture is too wide");
+
+    // Shrinking: the area filter averages exactly what each new pixel covers, which keeps
+    // thin text from aliasing. Enlarging (in either direction): bicubic, which the area
+    // filter would degrade to bilinear. Accurate rounding keeps flat colours exact.
+    const bool shrinking = width <= image.width && height <= image.height;
+    const int flags = (shrinking ? SWS_AREA : SWS_BICUBIC) | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
+    std::unique_ptr<SwsContext, SwsContextDeleter> context(sws_getContext(
+        image.width, image.height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_BGRA, flags, nullptr, nullptr, nullptr));
+    if (!context)
+        throw PlatformError("swscale", 0,
+                            "resize: no scaler from " + std::to_string(image.width) + " x " + std::to_string(image.height)
+                                + " to " + std::to_string(width) + " x " + std::to_string(height));
+
+    Image result = blankImage(width, height);
+    const std::uint8_t* const sourcePlanes[4] = {image.pixels.data(), nullptr, nullptr, nullptr};
+    const int sourceStrides[4] = {static_cast<int>(image.bytesPerRow), 0, 0, 0};
+    std::uint8_t* const resultPlanes[4] = {result.pixels.data(), nullptr, nullptr, nullptr};
+    const int resultStrides[4] = {static_cast<int>(result.bytesPerRow), 0, 0, 0};
+    const int rows = sws_scale(context.get(), sourcePlanes, sourceStrides, 0, image.height, resultPlanes, resultStrides);
+    if (rows != height)
+        throw PlatformError("swscale", rows, "resize: the scaler wrote " + std::to_string(rows) + " of "
+                                                 + std::to_string(height) + " rows");
+    return result;
+}
+
+Image LinuxImaging::thumbnail(const Image& image, int width, int height)
+{
+    return areaAverage(image, width, height);
+}
+
+std::vector<std::uint8_t> LinuxImaging::encodePNG(const Image& image)
+{
+    checkPicture(image, "PNG");
+    return writePNG(image, pngLevel);
+}
+
+std::vector<std::uint8_t> LinuxImaging::encodeJPEG(const Image& image, double quality)
+{
+    checkPicture(image, "JPEG");
+    if (image.bytesPerRow > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        throw PlatformError("TurboJPEG", 0, "JPEG: the picture is too wide");
+    if (!(quality >= minimumQuality))
+        quality = minimumQuality;
+    quality = std::min(quality, maximumQuality);
+    const int jpegQuality = static_cast<int>(std::lround(quality * 100));
+
+    std::unique_ptr<void, TurboJPEGDeleter> compressor(tjInitCompress());
+    if (!compressor)
+        throw PlatformError("TurboJPEG", 0, tjGetErrorStr2(nullptr));
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    // BGRX: the fourth byte is skipped, the same bytes as the capture's BGRA.
+    const int status = tjCompress2(compressor.get(), image.pixels.data(), image.width,
+                                   static_cast<int>(image.bytesPerRow), image.height, TJPF_BGRX, &buffer, &size,
+                                   TJSAMP_420, jpegQuality, 0);
+    std::unique_ptr<unsigned char, decltype(&tjFree)> owned(buffer, &tjFree);
+    if (status != 0)
+        throw PlatformError("TurboJPEG", tjGetErrorCode(compressor.get()), tjGetErrorStr2(compressor.get()));
+    return std::vector<std::uint8_t>(buffer, buffer + size);
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "platform/Imaging.hpp"
+
+// Imaging on Linux: libswscale scales, TurboJPEG encodes JPEG straight from BGRX, and PNG
+// goes through our own writer on libdeflate. Nothing is cached between calls, so any thread
+// may call at any time.
+class LinuxImaging final : public Imaging {
+public:
+    // libdeflate level of the PNG writer. Level 1 with the Sub filter measured about five
+    // times faster than the default level at about 15 % more bytes on a full screen.
+    static constexpr int pngLevel = 1;
+
+    Image resize(const Image& image, int width, int height) override;
+    Image thumbnail(const Image& image, int width, int height) override;
+    std::vector<std::uint8_t> encodePNG(const Image& image) override;
+    std::vector<std::uint8_t> encodeJPEG(const Image& image, double quality) override;
+};
+
+// The area average behind thumbnail(), exact up to rounding: each output pixel is the mean
+// of the source it covers, partly covered source pixels weighted by the part covered.
+Image areaAverage(const Image& image, int width, int height);
