@@ -13,6 +13,8 @@ packages=(
   libxkbcommon-x11-dev
   libpulse-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev
   libturbojpeg0-dev libdeflate-dev
+  # an independent PNG decoder for the encoder tests and the PNG baseline of the benchmark
+  libpng-dev
   # the private virtual desktop and the tools the tests drive it with
   xvfb x11-xkb-utils x11-utils xauth pulseaudio pulseaudio-utils
   ffmpeg sox curl python3 imagemagick scrot

@@ -1,0 +1,232 @@
+#include "platform/linux/LinuxImaging.hpp"
+
+#include "base/PlatformError.hpp"
+#include "platform/fake/FakeImaging.hpp"
+
+#include <gtest/gtest.h>
+#include <png.h>
+#include <turbojpeg.h>
+
+#include <cstdlib>
+#include <random>
+
+namespace {
+
+// BGRA rows, optionally padded past the last pixel with bytes that must not be read.
+Image picture(int width, int height, std::size_t padding = 0)
+{
+    Image image;
+    image.width = width;
+    image.height = height;
+    image.bytesPerRow = static_cast<std::size_t>(width) * 4 + padding;
+    image.pixels.assign(image.bytesPerRow * static_cast<std::size_t>(height), 0xEE);
+    return image;
+}
+
+void setPixel(Image& image, int x, int y, std::uint8_t red, std::uint8_t green, std::uint8_t blue)
+{
+    std::uint8_t* pixel = image.row(y) + x * 4;
+    pixel[0] = blue;
+    pixel[1] = green;
+    pixel[2] = red;
+    pixel[3] = 255;
+}
+
+Image filled(int width, int height, std::uint8_t red, std::uint8_t green, std::uint8_t blue)
+{
+    Image image = picture(width, height);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            setPixel(image, x, y, red, green, blue);
+    return image;
+}
+
+Image noise(int width, int height, std::size_t padding, unsigned seed)
+{
+    Image image = picture(width, height, padding);
+    std::mt19937 random(seed);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            setPixel(image, x, y, random() & 255, random() & 255, random() & 255);
+    return image;
+}
+
+struct Decoded {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgb;
+    const std::uint8_t* at(int x, int y) const { return &rgb[(static_cast<std::size_t>(y) * width + x) * 3]; }
+};
+
+// libpng checks the signature, every CRC and the zlib stream while reading.
+Decoded decodePNG(const std::vector<std::uint8_t>& file, png_uint_32* colourType = nullptr)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, file.data(), file.size()))
+        throw std::runtime_error(image.message);
+    if (colourType)
+        *colourType = image.format;
+    image.format = PNG_FORMAT_RGB;
+    Decoded decoded{static_cast<int>(image.width), static_cast<int>(image.height), {}};
+    decoded.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, decoded.rgb.data(), 0, nullptr))
+        throw std::runtime_error(image.message);
+    return decoded;
+}
+
+Decoded decodeJPEG(const std::vector<std::uint8_t>& file)
+{
+    tjhandle handle = tjInitDecompress();
+    int width = 0, height = 0, subsampling = 0, colourspace = 0;
+    if (tjDecompressHeader3(handle, file.data(), file.size(), &width, &height, &subsampling, &colourspace) != 0) {
+        tjDestroy(handle);
+        throw std::runtime_error("not a JPEG");
+    }
+    Decoded decoded{width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 3)};
+    const int status = tjDecompress2(handle, file.data(), file.size(), decoded.rgb.data(), width, 0, height, TJPF_RGB, 0);
+    tjDestroy(handle);
+    if (status != 0)
+        throw std::runtime_error("JPEG did not decode");
+    return decoded;
+}
+
+}
+
+TEST(LinuxImaging, PNGIsLosslessRGBInTheRightChannelOrder)
+{
+    LinuxImaging imaging;
+    Image red = picture(1, 1);
+    setPixel(red, 0, 0, 255, 0, 0);
+    png_uint_32 format = 0;
+    const Decoded one = decodePNG(imaging.encodePNG(red), &format);
+    EXPECT_EQ(format, PNG_FORMAT_RGB); // colour type 2: no alpha channel
+    ASSERT_EQ(one.rgb, (std::vector<std::uint8_t>{255, 0, 0}));
+
+    // Odd sizes, padded rows and every byte value, so that the Sub filter's wrap-around and
+    // the row stride both show when wrong.
+    for (const auto& [width, height, padding] : {std::tuple{3, 2, 0u}, {257, 13, 12u}, {1, 40, 4u}, {640, 1, 0u}}) {
+        const Image source = noise(width, height, padding, static_cast<unsigned>(width * 31 + height));
+        const Decoded decoded = decodePNG(imaging.encodePNG(source));
+        ASSERT_EQ(decoded.width, width);
+        ASSERT_EQ(decoded.height, height);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const std::uint8_t* bgra = source.row(y) + x * 4;
+                const std::uint8_t* rgb = decoded.at(x, y);
+                ASSERT_TRUE(rgb[0] == bgra[2] && rgb[1] == bgra[1] && rgb[2] == bgra[0])
+                    << width << "x" << height << " at " << x << "," << y;
+            }
+    }
+}
+
+TEST(LinuxImaging, JPEGDecodesWithTheRightColoursAndQualityIsClamped)
+{
+    LinuxImaging imaging;
+    Image image = picture(64, 32);
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 64; ++x)
+            x < 32 ? setPixel(image, x, y, 255, 0, 0) : setPixel(image, x, y, 0, 0, 255);
+    const auto file = imaging.encodeJPEG(image, 0.8);
+    const Decoded decoded = decodeJPEG(file);
+    ASSERT_EQ(decoded.width, 64);
+    ASSERT_EQ(decoded.height, 32);
+    const std::uint8_t* red = decoded.at(8, 16);
+    const std::uint8_t* blue = decoded.at(56, 16);
+    EXPECT_GT(red[0], 235);
+    EXPECT_LT(red[1], 20);
+    EXPECT_LT(red[2], 20);
+    EXPECT_LT(blue[0], 20);
+    EXPECT_LT(blue[1], 20);
+    EXPECT_GT(blue[2], 235);
+
+    const Image busy = noise(96, 64, 0, 7);
+    const auto low = imaging.encodeJPEG(busy, 0.3);
+    const auto high = imaging.encodeJPEG(busy, 1.0);
+    EXPECT_LT(low.size(), imaging.encodeJPEG(busy, 0.6).size());
+    EXPECT_LT(imaging.encodeJPEG(busy, 0.6).size(), high.size());
+    EXPECT_EQ(imaging.encodeJPEG(busy, 0.1), low);
+    EXPECT_EQ(imaging.encodeJPEG(busy, std::nan("")), low);
+    EXPECT_EQ(imaging.encodeJPEG(busy, 2.5), high);
+}
+
+TEST(LinuxImaging, ResizeGivesTheExactSizeWithoutColourShift)
+{
+    LinuxImaging imaging;
+    const Image red = filled(2560, 1600, 255, 0, 0);
+    // At ratios of hundreds to one the scaler's fixed-point weights may lose one step.
+    for (const auto& [width, height, tolerance] :
+         {std::tuple{1788, 1118, 0}, {64, 36, 0}, {3000, 2000, 0}, {2560, 100, 0}, {7, 3000, 1}}) {
+        const Image resized = imaging.resize(red, width, height);
+        ASSERT_EQ(resized.width, width);
+        ASSERT_EQ(resized.height, height);
+        ASSERT_GE(resized.bytesPerRow, static_cast<std::size_t>(width) * 4);
+        for (const auto& [x, y] : {std::pair{0, 0}, {width / 2, height / 2}, {width - 1, height - 1}}) {
+            const std::uint8_t* pixel = resized.row(y) + x * 4;
+            EXPECT_GE(pixel[2], 255 - tolerance) << width << "x" << height;
+            EXPECT_LE(pixel[1], tolerance) << width << "x" << height;
+            EXPECT_LE(pixel[0], tolerance) << width << "x" << height;
+        }
+    }
+}
+
+TEST(LinuxImaging, ShrinkingFineStripesGivesGreyNotMoire)
+{
+    // One-pixel black and white columns, the worst case for text: point sampling at a
+    // ratio of 0.7 would give runs of pure black and pure white.
+    LinuxImaging imaging;
+    Image stripes = picture(2560, 64);
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 2560; ++x)
+            setPixel(stripes, x, y, x % 2 ? 255 : 0, x % 2 ? 255 : 0, x % 2 ? 255 : 0);
+    const Image resized = imaging.resize(stripes, 1788, 45);
+    int darkest = 255, lightest = 0;
+    for (int x = 2; x < 1786; ++x) {
+        const int value = resized.row(20)[x * 4 + 1];
+        darkest = std::min(darkest, value);
+        lightest = std::max(lightest, value);
+    }
+    EXPECT_GT(darkest, 64);
+    EXPECT_LT(lightest, 192);
+}
+
+TEST(LinuxImaging, RefusesWhatItCannotDo)
+{
+    LinuxImaging imaging;
+    const Image empty;
+    EXPECT_THROW(imaging.resize(empty, 10, 10), PlatformError);
+    EXPECT_THROW(imaging.encodePNG(empty), PlatformError);
+    EXPECT_THROW(imaging.encodeJPEG(empty, 0.8), PlatformError);
+    EXPECT_THROW(imaging.thumbnail(empty, 64, 36), PlatformError);
+    const Image small = filled(4, 4, 1, 2, 3);
+    EXPECT_THROW(imaging.resize(small, 0, 10), PlatformError);
+    EXPECT_THROW(imaging.thumbnail(small, 64, 0), PlatformError);
+    Image truncated = filled(4, 4, 1, 2, 3);
+    truncated.pixels.resize(20);
+    EXPECT_THROW(imaging.encodePNG(truncated), PlatformError);
+}
+
+TEST(LinuxImaging, ThumbnailIsTheAreaAverage)
+{
+    LinuxImaging imaging;
+    // Three source pixels onto two: each output pixel covers one and a half.
+    Image row = picture(3, 1);
+    setPixel(row, 0, 0, 0, 0, 0);
+    setPixel(row, 1, 0, 90, 90, 90);
+    setPixel(row, 2, 0, 180, 180, 180);
+    const Image two = imaging.thumbnail(row, 2, 1);
+    EXPECT_EQ(two.pixels[2], 30);  // (0 + 90 / 2) / 1.5
+    EXPECT_EQ(two.pixels[6], 150); // (90 / 2 + 180) / 1.5
+
+    // Against the definition in doubles, for sizes that share no factor with 64 x 36 and for
+    // enlarging; rounding may differ by one.
+    FakeImaging reference;
+    for (const auto& [width, height] : {std::pair{1921, 1079}, {100, 7}, {20, 50}, {1, 1}}) {
+        const Image source = noise(width, height, 8, static_cast<unsigned>(width + height));
+        const Image fast = imaging.thumbnail(source, 64, 36);
+        const Image exact = reference.thumbnail(source, 64, 36);
+        ASSERT_EQ(fast.pixels.size(), exact.pixels.size());
+        for (std::size_t i = 0; i < fast.pixels.size(); ++i)
+            ASSERT_LE(std::abs(fast.pixels[i] - exact.pixels[i]), 1) << width << "x" << height << " byte " << i;
+    }
+}
