@@ -1,10 +1,23 @@
 #include "service/Routes.hpp"
 
+#include "permissions/Permissions.hpp"
+#include "permissions/RequestEndpoint.hpp"
 #include "platform/Platform.hpp"
 #include "service/Service.hpp"
+#include "service/Status.hpp"
+
+#include <memory>
 
 void installRoutes(Service& service, Platform& platform)
 {
-    (void)service;
-    (void)platform;
+    // The one Permissions of the process: every endpoint shares its probe cache.
+    auto permissions = std::make_shared<Permissions>(platform);
+    const auto status = [&service, &platform, permissions] {
+        return statusReport(platform, *permissions, service.version());
+    };
+
+    service.route("GET", "/status", [status](const Json&) { return HTTPResponse{200, status()}; });
+    service.route("POST", "/request", [permissions, status](const Json& body) {
+        return requestPermission(body, *permissions, status);
+    });
 }

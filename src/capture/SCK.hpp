@@ -1,0 +1,20 @@
+#pragma once
+
+#include "platform/Image.hpp"
+#include "platform/ScreenCaptureFramework.hpp"
+
+struct Platform;
+
+// The screen-capture framework's two queries made blocking: each waits at most
+// ScreenCapture's time-out for the completion. Never call them on a thread the framework
+// needs in order to deliver.
+class SCK {
+public:
+    // The shareable content. Throws the framework's error as it came, or
+    // Screenshot::Failure::capture when nothing came in time or the answer was empty.
+    static ShareableContent content(Platform& platform, bool excludingDesktopWindows, bool onScreenWindowsOnly);
+
+    // One picture. Throws the framework's error as it came, Screenshot::Failure::noImage for
+    // an empty answer, Screenshot::Failure::capture when nothing came in time.
+    static Image capture(Platform& platform, const ContentFilter& filter, const StreamConfiguration& configuration);
+};
