@@ -4,6 +4,7 @@
 
 class Displays;
 class Imaging;
+class InputEvents;
 class MainThread;
 class Privacy;
 class ScreenCaptureFramework;
@@ -22,4 +23,5 @@ struct Platform {
     SystemVersion& systemVersion;
     Privacy& privacy;
     Imaging& imaging;
+    InputEvents& inputEvents;
 };

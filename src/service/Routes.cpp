@@ -1,5 +1,7 @@
 #include "service/Routes.hpp"
 
+#include "input/ExecuteEndpoint.hpp"
+#include "input/Input.hpp"
 #include "permissions/Permissions.hpp"
 #include "permissions/RequestEndpoint.hpp"
 #include "platform/Platform.hpp"
@@ -20,4 +22,10 @@ void installRoutes(Service& service, Platform& platform)
     service.route("POST", "/request", [permissions, status](const Json& body) {
         return requestPermission(body, *permissions, status);
     });
+
+    // The one Input of the process: keys held by one request shape the next ones. Quit
+    // releases them through input->releaseAll().
+    auto input = std::make_shared<Input>(platform);
+    auto execute = executeEndpoint(*input, [permissions] { return permissions->accessibilityGranted(); });
+    service.route("POST", "/execute", [input, execute](const Json& body) { return execute(body); });
 }

@@ -3,6 +3,7 @@
 #include "platform/Platform.hpp"
 #include "platform/fake/FakeClock.hpp"
 #include "platform/fake/FakeDisplays.hpp"
+#include "platform/fake/FakeInputEvents.hpp"
 #include "platform/fake/FakeImaging.hpp"
 #include "platform/fake/FakeMainThread.hpp"
 #include "platform/fake/FakePrivacy.hpp"
@@ -28,6 +29,7 @@ public:
     FakeSystemVersion systemVersion;
     FakePrivacy privacy;
     FakeImaging imaging;
+    FakeInputEvents inputEvents{clock};
 
 private:
     Platform platform_;

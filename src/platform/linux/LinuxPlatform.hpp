@@ -3,6 +3,7 @@
 #include "platform/Platform.hpp"
 #include "platform/linux/LinuxImaging.hpp"
 #include "platform/linux/LinuxSystemVersion.hpp"
+#include "platform/linux/X11InputEvents.hpp"
 #include "platform/linux/Placeholders.hpp"
 #include "platform/linux/QueueMainThread.hpp"
 
@@ -27,5 +28,6 @@ private:
     PlaceholderWindowServer windowServer_;
     PlaceholderPrivacy privacy_;
     LinuxImaging imaging_;
+    X11InputEvents inputEvents_;
     Platform platform_;
 };

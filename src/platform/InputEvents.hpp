@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+// Modifier flag bits carried by input events (Shift, Control, Option, Command); the
+// values are those of the key tables in src/input/Keys.hpp.
+using EventFlags = std::uint64_t;
+
+// A position in the global display space, in points: origin at the top-left corner of the
+// main display, y growing downwards.
+struct InputPoint {
+    double x = 0;
+    double y = 0;
+
+    friend bool operator==(const InputPoint&, const InputPoint&) = default;
+};
+
+// The kinds of mouse event, numbered as the input sequences name them.
+enum class MouseEventType : int {
+    leftMouseDown = 1,
+    leftMouseUp = 2,
+    rightMouseDown = 3,
+    rightMouseUp = 4,
+    mouseMoved = 5,
+    leftMouseDragged = 6,
+    otherMouseDown = 25,
+    otherMouseUp = 26,
+};
+
+enum class KeyDirection { down, up };
+
+// Whether a wheel event opens a new scroll gesture or continues the one before it; an
+// implementation that turns pixels into coarser steps carries its remainder only within one.
+enum class ScrollPart { first, continued };
+
+// Posts synthetic input into the desktop's event stream. Every call runs on the caller's
+// thread (the HTTP work queue), returns once the event has been handed to the system (it
+// does not wait for any application to receive it) and never throws. A call returns false
+// when the event could not be made, and then nothing was posted.
+//
+// Flags: nothing means "leave the event's modifiers as the system makes them"; a value
+// asks for exactly those modifiers. Where the desktop derives modifier state from the keys
+// held down, an implementation may rely on that and ignore the value.
+class InputEvents {
+public:
+    virtual ~InputEvents() = default;
+
+    // A mouse event at a point; `button` is 0 left, 1 right, 2 middle (other numbers are
+    // other buttons); `clickState` counts the clicks of a multi-click, 0 for none.
+    virtual bool postMouse(MouseEventType type, InputPoint position, int button, std::int64_t clickState,
+                           std::optional<EventFlags> flags)
+        = 0;
+
+    // A key going down or up, named by its virtual key code (the tables of src/input/Keys).
+    virtual bool postKey(std::uint16_t virtualKey, KeyDirection direction, EventFlags flags) = 0;
+
+    // A text event: the UTF-16 units are typed as they stand, whatever the keyboard layout.
+    // The down event types the text; the up event ends it.
+    virtual bool postText(std::u16string_view units, KeyDirection direction) = 0;
+
+    // A scroll of the wheel by pixels at the pointer's position; positive vertical values
+    // scroll up, positive horizontal values scroll left.
+    virtual bool postScroll(std::int32_t verticalPixels, std::int32_t horizontalPixels, ScrollPart part,
+                            std::optional<EventFlags> flags)
+        = 0;
+
+    // Gives back whatever the implementation borrowed from the desktop to post events (for
+    // example spare keycodes bound to characters the keymap lacks). Called when the process
+    // is asked to end; may block briefly so that recent events are read correctly first.
+    virtual void relinquish() = 0;
+};
