@@ -1,7 +1,6 @@
 """POST /request on a real desktop: the prompt runs on the main thread and the answer is
 the status report; a bad `what` changes nothing."""
 
-import os
 import unittest
 
 from harness import Program, VirtualDesktop
