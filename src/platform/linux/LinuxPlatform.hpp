@@ -3,8 +3,11 @@
 #include "platform/Platform.hpp"
 #include "platform/linux/LinuxImaging.hpp"
 #include "platform/linux/LinuxSystemVersion.hpp"
-#include "platform/linux/X11InputEvents.hpp"
-#include "platform/linux/Placeholders.hpp"
+#include "platform/linux/LinuxPrivacy.hpp"
+#include "platform/linux/X11Connection.hpp"
+#include "platform/linux/X11Displays.hpp"
+#include "platform/linux/X11ScreenCapture.hpp"
+#include "platform/linux/X11WindowServer.hpp"
 #include "platform/linux/QueueMainThread.hpp"
 
 // The real services of the desktop this process runs on. Built once at start-up and kept
@@ -22,12 +25,13 @@ private:
     Clock clock_;
     QueueMainThread mainThread_;
     LinuxSystemVersion systemVersion_;
-    // X11 capture backend and privacy checks: replace these placeholders (Placeholders.hpp).
-    PlaceholderDisplays displays_;
-    PlaceholderScreenCapture screenCapture_;
-    PlaceholderWindowServer windowServer_;
-    PlaceholderPrivacy privacy_;
+    // One X connection, opened on first use, serves displays, capture, the window server
+    // and the privacy checks.
+    X11Connection x11_;
+    X11Displays displays_{x11_};
+    X11ScreenCapture screenCapture_{x11_};
+    X11WindowServer windowServer_{x11_};
+    LinuxPrivacy privacy_{x11_};
     LinuxImaging imaging_;
-    X11InputEvents inputEvents_;
     Platform platform_;
 };

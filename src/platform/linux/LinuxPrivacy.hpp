@@ -1,0 +1,32 @@
+#pragma once
+
+#include "platform/Privacy.hpp"
+#include "platform/linux/X11Connection.hpp"
+
+#include <chrono>
+
+// Privacy on an X11 desktop, which asks nobody: the screen may be captured when the display
+// can be reached, input may be posted when the display offers XTest, and the microphone is
+// usable when a PulseAudio server answers. There is nothing to prompt with, so the prompts,
+// the activation and the settings pages do nothing.
+class LinuxPrivacy final : public Privacy {
+public:
+    explicit LinuxPrivacy(X11Connection& connection) : connection_(connection) {}
+
+    bool preflightScreenCaptureAccess() override;
+    void requestScreenCaptureAccess() override {}
+    bool isProcessTrusted() override;
+    void promptForAccessibility() override {}
+    // authorized when a PulseAudio server answers within a second, notDetermined otherwise.
+    int microphoneAuthorizationStatus() override;
+    void requestMicrophoneAccess() override {}
+    void activateApplication() override {}
+    void openSettings(SettingsPage) override {}
+
+private:
+    X11Connection& connection_;
+};
+
+// Tries to connect to the PulseAudio server (PULSE_SERVER or the default), never starting
+// one, and gives up at the deadline. True when the server accepted the connection.
+bool pulseAudioAnswers(std::chrono::milliseconds deadline);

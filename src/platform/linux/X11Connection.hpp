@@ -1,0 +1,139 @@
+#pragma once
+
+#include "base/PlatformError.hpp"
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+// Every xcb reply, event and error is freed with free(): hold each one the moment it arrives.
+struct X11Free {
+    void operator()(void* pointer) const { std::free(pointer); }
+};
+template <typename T> using X11Reply = std::unique_ptr<T, X11Free>;
+
+// The connection broke while a request was in flight (the X server went away). The owner
+// reconnects and runs the work once more; nobody above the platform sees this type.
+struct X11ConnectionLost : std::runtime_error {
+    X11ConnectionLost() : std::runtime_error("the connection to the X server was lost") {}
+};
+
+// A mapped shared-memory segment attached to the X server, for MIT-SHM GetImage.
+struct X11SharedMemory {
+    std::uint32_t segment = 0; // the server's id
+    int shmid = -1;
+    std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+};
+
+// What one live connection knows: the display, its root, the interned atoms and the
+// extensions it offers. Made anew after every reconnect.
+struct X11Session {
+    X11Session(xcb_connection_t* connection, int screenNumber);
+    ~X11Session();
+    X11Session(const X11Session&) = delete;
+    X11Session& operator=(const X11Session&) = delete;
+
+    xcb_connection_t* connection;
+    xcb_screen_t* screen = nullptr;
+    xcb_window_t root = 0;
+
+    bool hasRandR = false;
+    bool hasShm = false;
+    bool hasComposite = false;
+    bool hasXFixes = false;
+    bool hasXTest = false;
+    bool hasXRes = false;
+    // Composite keeps every top-level window's contents off screen once redirected, so a
+    // covered window can be read whole. Asked once per connection.
+    bool compositeRedirected = false;
+
+    struct Atoms {
+        xcb_atom_t netClientListStacking = 0, wmState = 0, netWMName = 0, utf8String = 0, netWMPid = 0,
+                   netWMWindowType = 0, netWMWindowTypeDesktop = 0, netWMWindowTypeDock = 0, netWMState = 0,
+                   netWMStateAbove = 0, netWMStateBelow = 0;
+    } atoms;
+
+    // A segment at least `bytes` long, grown on demand; nullptr when MIT-SHM cannot be used.
+    X11SharedMemory* sharedMemory(std::size_t bytes);
+
+private:
+    void releaseSharedMemory();
+    X11SharedMemory shm_;
+    bool shmFailed_ = false;
+};
+
+// The process's connection to the X display named by DISPLAY (or the name given). It is
+// opened on first use, not at start-up, so the process starts without a display. When the X
+// server goes away and comes back, the next call connects again: no restart needed.
+// Thread-safe: one call at a time holds the connection.
+class X11Connection {
+public:
+    explicit X11Connection(std::string displayName = {});
+    ~X11Connection();
+    X11Connection(const X11Connection&) = delete;
+    X11Connection& operator=(const X11Connection&) = delete;
+
+    // Runs the work with a live session. If the connection turns out to be broken (a server
+    // that went away since the last call), connects again and runs the work once more.
+    // Throws PlatformError when no connection can be made, and whatever the work throws.
+    template <typename Work> auto run(Work&& work)
+    {
+        std::lock_guard lock(mutex_);
+        for (int attempt = 0;; ++attempt) {
+            X11Session& session = connectedSession();
+            try {
+                return work(session);
+            } catch (const X11ConnectionLost&) {
+                drop();
+                if (attempt > 0)
+                    throw PlatformError("X11", 0, "the connection to the X server " + describedName() + " was lost");
+            }
+        }
+    }
+
+    // Closes the connection; the next call opens a fresh one.
+    void disconnect();
+
+private:
+    X11Session& connectedSession();
+    void drop();
+    std::string describedName() const;
+
+    std::mutex mutex_;
+    std::string displayName_;
+    std::unique_ptr<X11Session> session_;
+};
+
+// Reply helpers. `reply` returns nothing when the server answered with an error (a window
+// that vanished, say) and throws X11ConnectionLost when the connection broke. `required`
+// turns an error answer into a PlatformError naming the request.
+template <typename T>
+X11Reply<T> x11Reply(xcb_connection_t* connection, T* reply, xcb_generic_error_t* error)
+{
+    X11Reply<xcb_generic_error_t> heldError(error);
+    if (!reply && xcb_connection_has_error(connection))
+        throw X11ConnectionLost();
+    return X11Reply<T>(reply);
+}
+
+PlatformError x11Error(const char* request, const xcb_generic_error_t* error);
+
+template <typename T>
+X11Reply<T> x11Required(xcb_connection_t* connection, T* reply, xcb_generic_error_t* error, const char* request)
+{
+    X11Reply<xcb_generic_error_t> heldError(error);
+    if (!reply && xcb_connection_has_error(connection))
+        throw X11ConnectionLost();
+    if (!reply)
+        throw x11Error(request, error);
+    return X11Reply<T>(reply);
+}
+
+// Checks a request sent with its _checked variant.
+void x11Check(xcb_connection_t* connection, xcb_void_cookie_t cookie, const char* request);

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "base/SerialQueue.hpp"
+#include "platform/ScreenCaptureFramework.hpp"
+#include "platform/linux/X11Connection.hpp"
+
+// The screen-capture framework on X11: RandR displays, the window manager's windows (or the
+// top-level windows of a bare server), MIT-SHM pictures of the root window and Composite
+// pictures of single windows. Queries return at once; the work and the completion run on
+// the X11 worker thread, never on the caller's.
+class X11ScreenCapture final : public ScreenCaptureFramework {
+public:
+    explicit X11ScreenCapture(X11Connection& connection);
+
+    void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
+                             ContentCompletion completion) override;
+    // One point is one pixel on X11.
+    ContentFilter filter(const ShareableDisplay& display) override;
+    ContentFilter filter(const ShareableWindow& window) override;
+    void captureImage(const ContentFilter& filter, const StreamConfiguration& configuration,
+                      ImageCompletion completion) override;
+
+    // The same work, on the calling thread (the benchmark and the platform tests use these).
+    ShareableContent shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly);
+    Image capture(const ContentFilter& filter, const StreamConfiguration& configuration);
+
+private:
+    X11Connection& connection_;
+    SerialQueue worker_;
+};

@@ -1,0 +1,152 @@
+// velmar-x11-probe: drives the X11 platform from standard input, one command a line, and
+// answers each with one JSON line, so a test can change the X server between two calls of
+// the same process.
+//
+//   content ONSCREEN EXCLUDEDESKTOP   the shareable content (flags 0 or 1)
+//   display PATH CURSOR               the main display's picture, raw BGRA rows, into PATH
+//   window ID PATH                    one window's picture into PATH
+//   main                              the main display's id, bounds and pixel width
+//   privacy                           the three privacy answers
+//   set-stacking ID...                publishes _NET_CLIENT_LIST_STACKING (bottom to top)
+//                                     on the root window, as a window manager does
+//
+// Failures answer {"error":"..."}.
+
+#include "platform/linux/LinuxPrivacy.hpp"
+#include "platform/linux/X11Connection.hpp"
+#include "platform/linux/X11Displays.hpp"
+#include "platform/linux/X11ScreenCapture.hpp"
+
+#include "base/Json.hpp"
+
+#include <fstream>
+#include <future>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+// Waits for a completion of the framework and notes whether it ran on another thread.
+template <typename T> struct Outcome {
+    std::optional<T> value;
+    std::optional<PlatformError> error;
+    bool otherThread = false;
+};
+
+Outcome<ShareableContent> content(X11ScreenCapture& capture, bool onScreen, bool excludeDesktop)
+{
+    std::promise<Outcome<ShareableContent>> promise;
+    const auto caller = std::this_thread::get_id();
+    capture.getShareableContent(excludeDesktop, onScreen, [&](auto value, auto error) {
+        promise.set_value({std::move(value), std::move(error), std::this_thread::get_id() != caller});
+    });
+    return promise.get_future().get();
+}
+
+Outcome<Image> picture(X11ScreenCapture& capture, const ContentFilter& filter, bool cursor)
+{
+    std::promise<Outcome<Image>> promise;
+    const auto caller = std::this_thread::get_id();
+    StreamConfiguration configuration;
+    configuration.showsCursor = cursor;
+    capture.captureImage(filter, configuration, [&](auto value, auto error) {
+        promise.set_value({std::move(value), std::move(error), std::this_thread::get_id() != caller});
+    });
+    return promise.get_future().get();
+}
+
+Json windowJson(const ShareableWindow& window)
+{
+    Json entry = {{"id", window.windowID},
+                  {"frame", {window.frame.x, window.frame.y, window.frame.width, window.frame.height}},
+                  {"layer", window.windowLayer},
+                  {"on_screen", window.isOnScreen},
+                  {"title", window.title ? Json(*window.title) : Json(nullptr)}};
+    if (window.owningApplication) {
+        entry["pid"] = window.owningApplication->processID;
+        entry["app"] = window.owningApplication->applicationName;
+        entry["bundle_id"] = window.owningApplication->bundleIdentifier;
+    }
+    return entry;
+}
+
+Json answerPicture(const Outcome<Image>& outcome, const std::string& path)
+{
+    if (!outcome.value)
+        return {{"error", outcome.error ? outcome.error->description : "no picture"}};
+    const Image& image = *outcome.value;
+    std::ofstream out(path, std::ios::binary);
+    for (int y = 0; y < image.height; ++y)
+        out.write(reinterpret_cast<const char*>(image.row(y)), static_cast<std::streamsize>(image.width) * 4);
+    return {{"width", image.width}, {"height", image.height}, {"other_thread", outcome.otherThread}};
+}
+
+} // namespace
+
+int main()
+{
+    X11Connection connection;
+    X11ScreenCapture capture(connection);
+    X11Displays displays(connection);
+    LinuxPrivacy privacy(connection);
+
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::istringstream words(line);
+        std::string command;
+        words >> command;
+        Json answer;
+        if (command == "content") {
+            int onScreen = 1, excludeDesktop = 0;
+            words >> onScreen >> excludeDesktop;
+            auto outcome = content(capture, onScreen != 0, excludeDesktop != 0);
+            if (outcome.value) {
+                answer = {{"displays", Json::array()}, {"windows", Json::array()}, {"other_thread", outcome.otherThread}};
+                for (const auto& display : outcome.value->displays)
+                    answer["displays"].push_back({{"id", display.displayID}, {"width", display.width}, {"height", display.height}});
+                for (const auto& window : outcome.value->windows)
+                    answer["windows"].push_back(windowJson(window));
+            } else {
+                answer = {{"error", outcome.error ? outcome.error->description : "no content"}};
+            }
+        } else if (command == "display") {
+            std::string path;
+            int cursor = 0;
+            words >> path >> cursor;
+            const std::uint32_t id = displays.mainDisplayID();
+            answer = answerPicture(picture(capture, {ContentFilter::Kind::display, id, 1}, cursor != 0), path);
+        } else if (command == "window") {
+            std::uint32_t id = 0;
+            std::string path;
+            words >> id >> path;
+            answer = answerPicture(picture(capture, {ContentFilter::Kind::window, id, 1}, false), path);
+        } else if (command == "main") {
+            const std::uint32_t id = displays.mainDisplayID();
+            const Rect bounds = displays.bounds(id);
+            answer = {{"id", id},
+                      {"bounds", {bounds.x, bounds.y, bounds.width, bounds.height}},
+                      {"mode_pixel_width", displays.modePixelWidth(id).value_or(-1)}};
+        } else if (command == "privacy") {
+            answer = {{"screen", privacy.preflightScreenCaptureAccess()},
+                      {"accessibility", privacy.isProcessTrusted()},
+                      {"microphone", privacy.microphoneAuthorizationStatus()}};
+        } else if (command == "set-stacking") {
+            std::vector<std::uint32_t> ids;
+            for (std::uint32_t id; words >> id;)
+                ids.push_back(id);
+            connection.run([&](X11Session& session) {
+                x11Check(session.connection,
+                         xcb_change_property_checked(session.connection, XCB_PROP_MODE_REPLACE, session.root,
+                                                     session.atoms.netClientListStacking, XCB_ATOM_WINDOW, 32,
+                                                     static_cast<std::uint32_t>(ids.size()), ids.data()),
+                         "ChangeProperty");
+            });
+            answer = {{"ok", true}};
+        } else {
+            answer = {{"error", "unknown command " + command}};
+        }
+        std::cout << answer.dump() << std::endl;
+    }
+    return 0;
+}
