@@ -3,6 +3,7 @@
 #include "platform/Platform.hpp"
 #include "platform/linux/LinuxImaging.hpp"
 #include "platform/linux/LinuxSystemVersion.hpp"
+#include "platform/linux/X11InputEvents.hpp"
 #include "platform/linux/LinuxPrivacy.hpp"
 #include "platform/linux/X11Connection.hpp"
 #include "platform/linux/X11Displays.hpp"
@@ -33,5 +34,6 @@ private:
     X11WindowServer windowServer_{x11_};
     LinuxPrivacy privacy_{x11_};
     LinuxImaging imaging_;
+    X11InputEvents inputEvents_;
     Platform platform_;
 };
