@@ -19,12 +19,17 @@ public:
     // The encoder quality factor is given as 0.3 to 1.0; values outside are clamped.
     static constexpr double minimumQuality = 0.3;
     static constexpr double maximumQuality = 1.0;
+    // The largest picture resize() makes: 400 MB of pixels, twice the largest pixel budget.
+    // An enlargement to 20,000 x 20,000 would need 1.6 GB before encoding and several more
+    // while encoding, enough to have the process killed for memory.
+    static constexpr std::int64_t maximumPixels = 100'000'000;
 
     virtual ~Imaging() = default;
 
     // The whole picture stretched to exactly width x height pixels (both at least 1),
     // enlarging or shrinking, aspect ratio not kept. High quality: shrinking averages what
     // each new pixel covers, so fine text does not alias, and colours are not shifted.
+    // Refuses a size of more than maximumPixels.
     virtual Image resize(const Image& image, int width, int height) = 0;
 
     // A small picture of width x height whose every pixel is the average of the area of

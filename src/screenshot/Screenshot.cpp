@@ -30,9 +30,12 @@ auto imagingStep(Work&& work)
     }
 }
 
-// The whole picture stretched to `size` in one high-quality redraw.
+// The whole picture stretched to `size` in one high-quality redraw. A size beyond what the
+// imaging layer makes is refused here, before anything is allocated for it.
 Image resize(Platform& platform, const Image& image, Size size)
 {
+    if (size.width > Imaging::maximumPixels / size.height)
+        throw Failure::encoding();
     return imagingStep([&] {
         return platform.imaging.resize(image, static_cast<int>(size.width), static_cast<int>(size.height));
     });

@@ -201,6 +201,7 @@ TEST(LinuxImaging, RefusesWhatItCannotDo)
     const Image small = filled(4, 4, 1, 2, 3);
     EXPECT_THROW(imaging.resize(small, 0, 10), PlatformError);
     EXPECT_THROW(imaging.thumbnail(small, 64, 0), PlatformError);
+    EXPECT_THROW(imaging.resize(small, 20'000, 20'000), PlatformError);
     Image truncated = filled(4, 4, 1, 2, 3);
     truncated.pixels.resize(20);
     EXPECT_THROW(imaging.encodePNG(truncated), PlatformError);

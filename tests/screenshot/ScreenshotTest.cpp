@@ -150,6 +150,17 @@ TEST_F(ScreenshotTest, ExplicitSizeOverridesBudgetAndMayEnlarge)
     EXPECT_EQ(large.width, 5000);
     EXPECT_EQ(large.height, 100);
     EXPECT_EQ(fake.imaging.count(Operation::resize), 2u);
+
+    // Nothing beyond the largest picture the imaging layer makes is even asked for.
+    for (const auto& [width, height] : {std::pair{20'000, 20'000}, {10'001, 10'000}}) {
+        try {
+            Screenshot::take(platform, width, height, 10'000, "jpeg", 0.8);
+            FAIL() << "a picture of " << width << "x" << height << " was made";
+        } catch (const Screenshot::Failure& failure) {
+            EXPECT_EQ(failure.kind(), Screenshot::Failure::Kind::encoding);
+        }
+    }
+    EXPECT_EQ(fake.imaging.count(Operation::resize), 2u);
 }
 
 TEST_F(ScreenshotTest, OnlyExactlyPngGivesPng)

@@ -108,6 +108,9 @@ Image LinuxImaging::resize(const Image& image, int width, int height)
     checkPicture(image, "resize");
     if (width < 1 || height < 1)
         throw PlatformError("Imaging", 0, "resize: the size must be at least 1 x 1");
+    if (static_cast<std::int64_t>(width) * height > maximumPixels)
+        throw PlatformError("Imaging", 0,
+                            "resize: " + std::to_string(width) + " x " + std::to_string(height) + " is too large");
     if (image.bytesPerRow > static_cast<std::size_t>(std::numeric_limits<int>::max())
         || static_cast<std::size_t>(width) * 4 > static_cast<std::size_t>(std::numeric_limits<int>::max()))
         throw PlatformError("swscale", 0, "resize: the picture is too wide");
