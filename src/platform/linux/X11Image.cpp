@@ -29,18 +29,18 @@ void copyPixels(const xcb_setup_t* setup, std::uint8_t depth, const std::uint8_t
         throw PlatformError("X11", 0, "the X server returned a short image");
     image.bytesPerRow = rowBytes;
     image.pixels.assign(source, source + rowBytes * static_cast<std::size_t>(image.height));
-    const bool swap = setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST;
-    const bool opaque = depth != 32;
-    if (!swap && !opaque)
-        return;
-    for (std::size_t i = 0; i < image.pixels.size(); i += 4) {
-        std::uint8_t* pixel = image.pixels.data() + i;
-        if (swap) {
-            std::swap(pixel[0], pixel[3]);
-            std::swap(pixel[1], pixel[2]);
+    std::uint8_t* pixels = image.pixels.data();
+    const std::size_t size = image.pixels.size();
+    if (setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST) {
+        for (std::size_t i = 0; i < size; i += 4) {
+            std::swap(pixels[i], pixels[i + 3]);
+            std::swap(pixels[i + 1], pixels[i + 2]);
         }
-        if (opaque)
-            pixel[3] = 0xff;
+    }
+    // Depth 24 leaves the fourth byte undefined; a picture without alpha is opaque.
+    if (depth != 32) {
+        for (std::size_t i = 3; i < size; i += 4)
+            pixels[i] = 0xff;
     }
 }
 
