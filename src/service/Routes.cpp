@@ -5,6 +5,7 @@
 #include "permissions/Permissions.hpp"
 #include "permissions/RequestEndpoint.hpp"
 #include "platform/Platform.hpp"
+#include "screenshot/PictureEndpoints.hpp"
 #include "service/Service.hpp"
 #include "service/Status.hpp"
 
@@ -21,6 +22,16 @@ void installRoutes(Service& service, Platform& platform)
     service.route("GET", "/status", [status](const Json&) { return HTTPResponse{200, status()}; });
     service.route("POST", "/request", [permissions, status](const Json& body) {
         return requestPermission(body, *permissions, status);
+    });
+
+    service.route("POST", "/screenshot", [&platform, permissions](const Json& body) {
+        return PictureEndpoints::screenshot(platform, *permissions, body);
+    });
+    service.route("POST", "/window", [&platform, permissions](const Json& body) {
+        return PictureEndpoints::window(platform, *permissions, body);
+    });
+    service.route("GET", "/windows", [&platform, permissions](const Json&) {
+        return PictureEndpoints::windows(platform, *permissions);
     });
 
     // The one Input of the process: keys held by one request shape the next ones. Quit
