@@ -230,6 +230,25 @@ class CaptureOnXvfb(unittest.TestCase):
         titles = [w["title"] for w in probe.ask("content 1 0")["windows"]]
         self.assertEqual(titles, ["Managed A", "Bare", "Managed B"])
 
+    def test_client_windows_are_found_inside_window_manager_frames(self):
+        framed = self.client(["Framed:200x100+0+0:ff0000"], set_wm_state=True)
+        probe = self.probe()
+        frame = probe.ask(f"frame {framed.ids['Framed']} 100 100")["frame"]
+        cover = self.client(["Cover:200x200+150+150:00ff00"], set_wm_state=True)
+        windows = probe.ask("content 1 0")["windows"]
+        # The client, not its frame, is listed, where it is on the root: frame origin, frame
+        # border 2, offset (5, 20) inside the frame.
+        self.assertEqual([(w["id"], w["title"]) for w in windows],
+                         [(cover.ids["Cover"], "Cover"), (framed.ids["Framed"], "Framed")])
+        self.assertEqual(windows[1]["frame"], [107.0, 122.0, 200.0, 100.0])
+        self.assertNotIn(frame, [w["id"] for w in windows])
+        # Covered and framed, it still comes out whole and alone.
+        _, picture = probe.picture(f"window {framed.ids['Framed']} PATH")
+        self.assertEqual((picture.width, picture.height), (200, 100))
+        self.assertEqual(picture.colours(0, 0, 200, 100), {"ff0000"})
+        _, screen = probe.picture("display PATH 0")
+        self.assertEqual((screen.rgb(110, 110), screen.rgb(110, 130), screen.rgb(200, 200)), ("808080", "ff0000", "00ff00"))
+
     def test_display_capture_shows_the_windows_colours_where_they_are(self):
         self.client(["Red:200x100+10+20:ff0000", "Green:300x200+400+50:00ff00", "Blue:50x50+1550+850:0000ff"])
         answer, picture = self.probe().picture("display PATH 0")

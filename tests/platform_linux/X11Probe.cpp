@@ -9,6 +9,8 @@
 //   privacy                           the three privacy answers
 //   set-stacking ID...                publishes _NET_CLIENT_LIST_STACKING (bottom to top)
 //                                     on the root window, as a window manager does
+//   frame ID X Y                      puts window ID into a new frame window at (X, Y), at
+//                                     (5, 20) inside it, as a reparenting window manager does
 //
 // Failures answer {"error":"..."}.
 
@@ -143,6 +145,26 @@ int main()
                          "ChangeProperty");
             });
             answer = {{"ok", true}};
+        } else if (command == "frame") {
+            std::uint32_t id = 0;
+            int x = 0, y = 0;
+            words >> id >> x >> y;
+            const std::uint32_t frame = connection.run([&](X11Session& session) {
+                xcb_connection_t* c = session.connection;
+                xcb_generic_error_t* error = nullptr;
+                auto geometry = x11Required(c, xcb_get_geometry_reply(c, xcb_get_geometry(c, id), &error), error,
+                                            "GetGeometry");
+                const xcb_window_t window = xcb_generate_id(c);
+                const std::uint32_t grey[] = {0x808080};
+                xcb_create_window(c, XCB_COPY_FROM_PARENT, window, session.root, static_cast<std::int16_t>(x),
+                                  static_cast<std::int16_t>(y), static_cast<std::uint16_t>(geometry->width + 10),
+                                  static_cast<std::uint16_t>(geometry->height + 25), 2, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                                  XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL, grey);
+                xcb_reparent_window(c, id, window, 5, 20);
+                x11Check(c, xcb_map_window_checked(c, window), "MapWindow");
+                return window;
+            });
+            answer = {{"frame", frame}};
         } else {
             answer = {{"error", "unknown command " + command}};
         }

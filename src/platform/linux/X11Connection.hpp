@@ -4,6 +4,7 @@
 
 #include <xcb/xcb.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -84,7 +85,11 @@ public:
     // Throws PlatformError when no connection can be made, and whatever the work throws.
     template <typename Work> auto run(Work&& work)
     {
-        std::lock_guard lock(mutex_);
+        // xcb waits for a reply without a deadline, so a frozen X server can hold one caller
+        // for ever; the others give up here instead of queueing behind it.
+        std::unique_lock lock(mutex_, std::defer_lock);
+        if (!lock.try_lock_for(lockDeadline))
+            throw PlatformError("X11", 0, "the X server " + describedName() + " does not answer");
         for (int attempt = 0;; ++attempt) {
             X11Session& session = connectedSession();
             try {
@@ -105,7 +110,9 @@ private:
     void drop();
     std::string describedName() const;
 
-    std::mutex mutex_;
+    static constexpr std::chrono::seconds lockDeadline{10};
+
+    std::timed_mutex mutex_;
     std::string displayName_;
     std::unique_ptr<X11Session> session_;
 };
