@@ -6,6 +6,8 @@
 #include "permissions/RequestEndpoint.hpp"
 #include "platform/Platform.hpp"
 #include "screenshot/PictureEndpoints.hpp"
+#include "base/Process.hpp"
+#include "service/Quit.hpp"
 #include "service/Service.hpp"
 #include "service/Status.hpp"
 
@@ -39,4 +41,8 @@ void installRoutes(Service& service, Platform& platform)
     auto input = std::make_shared<Input>(platform);
     auto execute = executeEndpoint(*input, [permissions] { return permissions->accessibilityGranted(); });
     service.route("POST", "/execute", [input, execute](const Json& body) { return execute(body); });
+
+    service.route("POST", "/quit", [&platform, input](const Json&) {
+        return quit(platform, *input, [] { endProcess(0); });
+    });
 }

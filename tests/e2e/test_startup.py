@@ -146,5 +146,19 @@ class ParentWatch(unittest.TestCase):
                 program.wait()
 
 
+class Quit(unittest.TestCase):
+    def test_quit_answers_then_exits_0(self):
+        with Program() as program:
+            self.assertEqual(program.request("GET", "/quit")[0], 404)
+            self.assertEqual(program.request("POST", "/quit", token="wrong")[0], 401)
+            self.assertIsNone(program.process.poll())
+            started = time.monotonic()
+            status, body, _ = program.request("POST", "/quit", body={"ignored": True})
+            self.assertEqual((status, body), (200, {"ok": True}))
+            code, err = program.wait(5)
+            self.assertEqual((code, err), (0, ""))
+            self.assertGreaterEqual(time.monotonic() - started, 0.15)
+
+
 if __name__ == "__main__":
     unittest.main()
