@@ -71,7 +71,7 @@ class Probe:
         self.dir = tempfile.mkdtemp(prefix="velmar-probe-")
 
     def ask(self, command, timeout=15):
-        self.process.stdin.write((command + "\n").encode())
+        self.process.stdin.write((command if isinstance(command, bytes) else command.encode()) + b"\n")
         self.process.stdin.flush()
         return read_line(self.process, timeout, "velmar-x11-probe")
 
@@ -225,10 +225,19 @@ class CaptureOnXvfb(unittest.TestCase):
         self.assertEqual(titles, ["Managed B", "Managed A"])
         # A published stacking order (bottom to top) beats both; a listed window that no
         # longer exists is left out.
-        order = [managed.ids["Managed B"], plain.ids["Bare"], 0x7ffffff0, managed.ids["Managed A"]]
+        # WM_NAME in its own Latin-1 comes out as UTF-8.
+        hidden = probe.ask("unmapped Caf\xe9".encode("latin-1"))["window"]
+        order = [managed.ids["Managed B"], hidden, plain.ids["Bare"], 0x7ffffff0, managed.ids["Managed A"]]
         self.assertEqual(probe.ask("set-stacking " + " ".join(map(str, order))), {"ok": True})
         titles = [w["title"] for w in probe.ask("content 1 0")["windows"]]
         self.assertEqual(titles, ["Managed A", "Bare", "Managed B"])
+        # Asked for off-screen windows too, the unmapped one is listed, marked off screen.
+        windows = probe.ask("content 0 0")["windows"]
+        self.assertEqual([(w["title"], w["on_screen"]) for w in windows],
+                         [("Managed A", True), ("Bare", True), ("Café", False), ("Managed B", True)])
+        self.assertEqual(windows[2]["frame"], [30.0, 40.0, 50.0, 60.0])
+        # Without _NET_WM_PID the X server still knows which local client made the window.
+        self.assertEqual((windows[2]["pid"], windows[2]["app"]), (probe.process.pid, ""))
 
     def test_client_windows_are_found_inside_window_manager_frames(self):
         framed = self.client(["Framed:200x100+0+0:ff0000"], set_wm_state=True)
@@ -260,6 +269,13 @@ class CaptureOnXvfb(unittest.TestCase):
         # Just outside each window: the root's black.
         for x, y in [(9, 20), (210, 20), (10, 19), (10, 120), (1549, 849)]:
             self.assertEqual(picture.rgb(x, y), "000000", (x, y))
+
+    def test_display_capture_at_a_requested_size(self):
+        self.client(["Red:200x100+10+20:ff0000"])
+        _, picture = self.probe().picture("display PATH 0 800 450")
+        self.assertEqual((picture.width, picture.height), (800, 450))
+        self.assertEqual(picture.colours(6, 11, 98, 48), {"ff0000"})
+        self.assertEqual(picture.rgb(120, 20), "000000")
 
     def test_cursor_is_drawn_only_when_asked(self):
         # A fresh Xvfb holds the pointer at the centre of the screen.

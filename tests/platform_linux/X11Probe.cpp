@@ -3,12 +3,14 @@
 // the same process.
 //
 //   content ONSCREEN EXCLUDEDESKTOP   the shareable content (flags 0 or 1)
-//   display PATH CURSOR               the main display's picture, raw BGRA rows, into PATH
+//   display PATH CURSOR [W H]         the main display's picture, raw BGRA rows, into PATH,
+//                                     at W x H pixels when given
 //   window ID PATH                    one window's picture into PATH
 //   main                              the main display's id, bounds and pixel width
 //   privacy                           the three privacy answers
 //   set-stacking ID...                publishes _NET_CLIENT_LIST_STACKING (bottom to top)
 //                                     on the root window, as a window manager does
+//   unmapped TITLE                    creates a titled window that is never mapped
 //   frame ID X Y                      puts window ID into a new frame window at (X, Y), at
 //                                     (5, 20) inside it, as a reparenting window manager does
 //
@@ -46,12 +48,15 @@ Outcome<ShareableContent> content(X11ScreenCapture& capture, bool onScreen, bool
     return promise.get_future().get();
 }
 
-Outcome<Image> picture(X11ScreenCapture& capture, const ContentFilter& filter, bool cursor)
+Outcome<Image> picture(X11ScreenCapture& capture, const ContentFilter& filter, bool cursor, std::int64_t width = 0,
+                       std::int64_t height = 0)
 {
     std::promise<Outcome<Image>> promise;
     const auto caller = std::this_thread::get_id();
     StreamConfiguration configuration;
     configuration.showsCursor = cursor;
+    configuration.width = width;
+    configuration.height = height;
     capture.captureImage(filter, configuration, [&](auto value, auto error) {
         promise.set_value({std::move(value), std::move(error), std::this_thread::get_id() != caller});
     });
@@ -115,9 +120,11 @@ int main()
         } else if (command == "display") {
             std::string path;
             int cursor = 0;
-            words >> path >> cursor;
+            std::int64_t width = 0, height = 0;
+            words >> path >> cursor >> width >> height;
             const std::uint32_t id = displays.mainDisplayID();
-            answer = answerPicture(picture(capture, {ContentFilter::Kind::display, id, 1}, cursor != 0), path);
+            answer = answerPicture(picture(capture, {ContentFilter::Kind::display, id, 1}, cursor != 0, width, height),
+                                   path);
         } else if (command == "window") {
             std::uint32_t id = 0;
             std::string path;
@@ -145,6 +152,21 @@ int main()
                          "ChangeProperty");
             });
             answer = {{"ok", true}};
+        } else if (command == "unmapped") {
+            std::string title;
+            std::getline(words >> std::ws, title);
+            const std::uint32_t window = connection.run([&](X11Session& session) {
+                xcb_connection_t* c = session.connection;
+                const xcb_window_t id = xcb_generate_id(c);
+                xcb_create_window(c, XCB_COPY_FROM_PARENT, id, session.root, 30, 40, 50, 60, 0,
+                                  XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+                x11Check(c,
+                         xcb_change_property_checked(c, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
+                                                     static_cast<std::uint32_t>(title.size()), title.data()),
+                         "ChangeProperty");
+                return id;
+            });
+            answer = {{"window", window}};
         } else if (command == "frame") {
             std::uint32_t id = 0;
             int x = 0, y = 0;
