@@ -16,7 +16,7 @@ packages=(
   # an independent PNG decoder for the encoder tests and the PNG baseline of the benchmark
   libpng-dev
   # the private virtual desktop and the tools the tests drive it with
-  xvfb x11-xkb-utils x11-utils xauth pulseaudio pulseaudio-utils
+  xvfb x11-xkb-utils x11-utils x11-xserver-utils xauth pulseaudio pulseaudio-utils
   ffmpeg sox curl python3 imagemagick scrot
 )
 

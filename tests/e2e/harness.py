@@ -30,13 +30,13 @@ def _environment(extra=None):
 class VirtualDesktop:
     """A private Xvfb on a display number it picks itself (-displayfd)."""
 
-    def __init__(self, width=1920, height=1080, depth=24):
+    def __init__(self, width=1920, height=1080, depth=24, extra_args=()):
         if not shutil.which("Xvfb"):
             raise RuntimeError("Xvfb is not installed (Debian package xvfb)")
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{width}x{height}x{depth}",
-             "-nolisten", "tcp", "-noreset", "+extension", "XTEST", "+extension", "Composite"],
+             "-nolisten", "tcp", "-noreset", "+extension", "XTEST", "+extension", "Composite", *extra_args],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         number = b""

@@ -1,0 +1,110 @@
+"""Pictures of a real X display over the real binary: sizes, colours at known places,
+formats, the window list, covered windows and a black screen."""
+
+import base64
+import os
+import subprocess
+import tempfile
+import unittest
+
+from harness import Program, VirtualDesktop
+from pictures import close, decode, pixel, png_header
+from test_capture import NO_PULSE, XClient
+
+RED, GREEN, BLUE = (255, 0, 0), (0, 255, 0), (0, 0, 255)
+
+
+class Pictures(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.desktop = VirtualDesktop(1920, 1080, extra_args=["-br"])
+        try:
+            cls.client = XClient(cls.desktop.display, [
+                "Red:400x300+100+100:ff0000",
+                "Green:300x200+1500+800:00ff00",
+                "Blue covers red:200x150+200+150:0000ff",
+            ])
+            env = dict(cls.desktop.env(), **NO_PULSE)
+            cls.program = Program(env=env)
+        except Exception:
+            cls.desktop.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.program.stop()
+        cls.client.stop()
+        cls.desktop.stop()
+
+    def picture(self, path, body):
+        status, answer, _ = self.program.request("POST", path, body=body)
+        self.assertEqual(status, 200, answer)
+        data = base64.b64decode(answer["base64"], validate=True)
+        return answer, data, decode(data)
+
+    def test_default_screenshot_is_a_budgeted_jpeg_with_true_colours(self):
+        answer, data, picture = self.picture("/screenshot", {})
+        self.assertEqual((answer["mime"], answer["width"], answer["height"]), ("image/jpeg", 1885, 1060))
+        self.assertEqual(answer["screen"], {"width": 1920, "height": 1080})
+        self.assertEqual((answer["scale"], answer["capture"]), (1.0, "ScreenCaptureKit"))
+        self.assertEqual(picture[:2], (1885, 1060))
+        ratio = 1885 / 1920
+        for (x, y), colour in {(150, 120): RED, (250, 200): BLUE, (1600, 900): GREEN, (1000, 500): (0, 0, 0)}.items():
+            got = pixel(picture, int(x * ratio), int(y * ratio))
+            self.assertTrue(close(got, colour, 24), f"{(x, y)}: {got} is not {colour}")
+
+    def test_full_size_png_is_exact_and_opaque(self):
+        answer, data, picture = self.picture("/screenshot", {"format": "png", "max_pixels": 50_000_000})
+        self.assertEqual((answer["mime"], answer["width"], answer["height"]), ("image/png", 1920, 1080))
+        self.assertEqual(png_header(data), (1920, 1080, 8, 2))  # RGB: no needless alpha channel
+        for (x, y), colour in {(100, 100): RED, (499, 399): RED, (200, 150): BLUE, (399, 299): BLUE,
+                               (1500, 800): GREEN, (99, 100): (0, 0, 0), (500, 100): (0, 0, 0)}.items():
+            self.assertEqual(pixel(picture, x, y), colour, (x, y))
+
+    def test_explicit_size(self):
+        answer, _, picture = self.picture("/screenshot", {"width": 640, "height": 360, "format": "png"})
+        self.assertEqual((answer["width"], answer["height"], picture[:2]), (640, 360, (640, 360)))
+        self.assertEqual(pixel(picture, 1600 // 3, 900 // 3), GREEN)
+
+    def test_window_list_and_a_covered_window_comes_out_whole(self):
+        status, answer, _ = self.program.request("GET", "/windows")
+        self.assertEqual(status, 200, answer)
+        titles = {w["title"]: w for w in answer["windows"]}
+        for title, wid in self.client.ids.items():
+            self.assertIn(title, titles)
+            self.assertEqual(titles[title]["id"], wid)
+        self.assertEqual(titles["Red"]["bounds"], [100, 100, 400, 300])
+
+        answer, data, picture = self.picture("/window", {"id": self.client.ids["Red"]})
+        self.assertEqual((answer["mime"], answer["width"], answer["height"]), ("image/png", 400, 300))
+        self.assertEqual(answer["window"], {"id": self.client.ids["Red"], "x": 100, "y": 100, "width": 400, "height": 300})
+        for x, y in ((0, 0), (150, 100), (399, 299), (200, 120)):  # (150, 100) lies under the blue window
+            self.assertEqual(pixel(picture, x, y), RED, (x, y))
+
+        answer, _, picture = self.picture("/window", {"id": self.client.ids["Green"], "format": "jpeg", "max_pixels": 15000})
+        self.assertEqual((answer["mime"], answer["width"], answer["height"]), ("image/jpeg", 150, 100))
+        self.assertTrue(close(pixel(picture, 75, 50), GREEN, 24))
+
+    def test_unknown_window(self):
+        status, answer, _ = self.program.request("POST", "/window", body={"id": 4242})
+        self.assertEqual((status, answer), (404, {"error": "no_window", "message": "no window with id 4242 is on screen"}))
+
+
+class BlackScreen(unittest.TestCase):
+    def test_a_black_screen_is_refused(self):
+        with VirtualDesktop(1024, 768, extra_args=["-br"]) as desktop, tempfile.TemporaryDirectory() as d:
+            # The pointer is drawn into display pictures; an empty cursor leaves the screen all black.
+            empty = os.path.join(d, "empty.xbm")
+            with open(empty, "w") as f:
+                f.write("#define e_width 8\n#define e_height 8\n#define e_x_hot 0\n#define e_y_hot 0\n"
+                        "static unsigned char e_bits[] = {\n 0, 0, 0, 0, 0, 0, 0, 0 };\n")
+            subprocess.run(["xsetroot", "-cursor", empty, empty], env=dict(os.environ, **desktop.env()), check=True)
+            with Program(env=dict(desktop.env(), **NO_PULSE)) as program:
+                status, answer, _ = program.request("POST", "/screenshot", body={})
+                self.assertEqual(status, 403)
+                self.assertEqual(answer, {"error": "screen_denied",
+                                          "message": "the picture is black \u2014 Screen Recording is off for Velmar Computer Use"})
+
+
+if __name__ == "__main__":
+    unittest.main()
