@@ -93,6 +93,7 @@ public:
         for (int attempt = 0;; ++attempt) {
             X11Session& session = connectedSession();
             try {
+                DrainEvents drain{session.connection};
                 return work(session);
             } catch (const X11ConnectionLost&) {
                 drop();
@@ -106,6 +107,18 @@ public:
     void disconnect();
 
 private:
+    // Errors of requests whose replies were read without an error pointer arrive as events;
+    // nobody waits for events on this connection, so they are dropped after every call lest
+    // the queue grow for ever.
+    struct DrainEvents {
+        xcb_connection_t* connection;
+        ~DrainEvents()
+        {
+            while (xcb_generic_event_t* event = xcb_poll_for_event(connection))
+                std::free(event);
+        }
+    };
+
     X11Session& connectedSession();
     void drop();
     std::string describedName() const;
