@@ -21,17 +21,24 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// How long a borrowed keycode keeps its binding after its last use before it may be bound
-// to another character or given back. Clients fetch the keymap lazily after MappingNotify,
-// so a binding changed sooner can reach them before the key event it was meant for, and
-// the character comes out lost or doubled.
-constexpr auto bindingSettleTime = std::chrono::milliseconds(500);
+// How long a borrowed binding stays untouched after the server has confirmed the last key
+// event that used it. Clients fetch the keymap when they handle the MappingNotify that
+// precedes those events; a binding changed before their fetch reaches the server is read
+// wrong (the character comes out lost or doubled). The confirming round trip makes sure
+// the events and the notification have left the server; this covers the clients' own
+// delay in handling them, with a wide margin over what full-speed typing showed.
+constexpr auto bindingSettleTime = std::chrono::milliseconds(40);
 
 // Wheel clicks of buttons 4 to 7 carry no distance; this many pixels make one click.
 constexpr double pixelsPerWheelClick = 100;
 
 constexpr xcb_keysym_t noSymbol = 0;
 constexpr xcb_keysym_t shiftLeft = 0xffe1;
+constexpr xcb_keysym_t capsLock = 0xffe5;
+
+// A borrowed keycode carries two characters: the first level typed alone, the second with
+// Shift. A cased letter bound on its own keeps its lower- and upper-case pair.
+constexpr int borrowedLevels = 2;
 
 template <typename T>
 struct FreeDeleter {
@@ -44,11 +51,16 @@ struct ConnectionDeleter {
     void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
 };
 
-// A spare keycode bound to a character (its lower- and upper-case pair) for a while.
+// One level of a borrowed keycode. `lastUsed` is when the server was last known to have
+// taken a key event that read this binding; a level never typed since binding has none
+// and may be rebound at once.
+struct Level {
+    xcb_keysym_t sym = noSymbol;
+    std::optional<SteadyClock::time_point> lastUsed;
+};
+
 struct Borrowed {
-    xcb_keysym_t lower = noSymbol;
-    xcb_keysym_t upper = noSymbol;
-    SteadyClock::time_point lastUsed;
+    std::array<Level, borrowedLevels> levels;
 };
 
 struct Stroke {
@@ -71,7 +83,12 @@ struct X11InputEvents::State {
     xcb_keycode_t maxKeycode = 255;
     std::uint8_t symsPerKeycode = 0;
     std::vector<xcb_keysym_t> keysyms;
+    // The keycodes of the Shift and Lock modifiers.
+    std::vector<xcb_keycode_t> shiftKeycodes;
+    std::vector<xcb_keycode_t> lockKeycodes;
     std::map<xcb_keycode_t, Borrowed> borrowed;
+    // Keycodes whose binding changed since they were last sent to the server.
+    std::vector<xcb_keycode_t> pendingBindings;
 
     // Keys put down by us, counted, so that a key pressed twice (a held modifier that a
     // chord presses again) stays down until its last release.
@@ -91,15 +108,21 @@ struct X11InputEvents::State {
     void readOrigin();
     xcb_keysym_t symAt(xcb_keycode_t keycode, int column) const;
     bool isBorrowed(xcb_keycode_t keycode) const { return borrowed.contains(keycode); }
+    bool levelTwoReachable() const { return findInLayout(shiftLeft).has_value(); }
     std::optional<Stroke> findInLayout(xcb_keysym_t sym) const;
-    std::optional<Stroke> findBorrowed(xcb_keysym_t sym) const;
-    std::optional<xcb_keycode_t> spareKeycode(bool waitIfNeeded);
-    void bind(xcb_keycode_t keycode, xcb_keysym_t lower, xcb_keysym_t upper);
-    std::optional<Stroke> strokeFor(xcb_keysym_t sym, bool waitIfNeeded);
+    std::optional<Stroke> findBorrowed(xcb_keysym_t sym, bool levelOneOnly) const;
+    bool rebindable(const Level& level, const std::vector<xcb_keysym_t>& keep, SteadyClock::time_point now) const;
+    std::optional<Stroke> bindSomewhere(xcb_keysym_t sym, bool levelOneOnly, const std::vector<xcb_keysym_t>& keep,
+                                        bool waitIfNeeded);
+    std::optional<xcb_keycode_t> emptyKeycode() const;
+    void sendBindings();
+    std::optional<Stroke> strokeFor(xcb_keysym_t sym, bool levelOneOnly, const std::vector<xcb_keysym_t>& keep,
+                                    bool waitIfNeeded);
+    void markUsed(const std::vector<Stroke>& strokes, SteadyClock::time_point when);
+    bool roundTrip();
     void fakeInput(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0);
     void keyDown(xcb_keycode_t keycode);
     void keyUp(xcb_keycode_t keycode);
-    void type(const Stroke& stroke);
     bool flush();
     void giveBack();
 };
@@ -161,22 +184,40 @@ bool X11InputEvents::State::readKeymap()
     drainEvents();
     if (!keymapStale)
         return true;
+    xcb_connection_t* c = connection.get();
     const int count = maxKeycode - minKeycode + 1;
-    auto cookie = xcb_get_keyboard_mapping(connection.get(), minKeycode, static_cast<std::uint8_t>(count));
-    Reply<xcb_get_keyboard_mapping_reply_t> reply{xcb_get_keyboard_mapping_reply(connection.get(), cookie, nullptr)};
-    if (!reply)
+    auto symsCookie = xcb_get_keyboard_mapping(c, minKeycode, static_cast<std::uint8_t>(count));
+    auto modifiersCookie = xcb_get_modifier_mapping(c);
+    Reply<xcb_get_keyboard_mapping_reply_t> reply{xcb_get_keyboard_mapping_reply(c, symsCookie, nullptr)};
+    Reply<xcb_get_modifier_mapping_reply_t> modifiers{xcb_get_modifier_mapping_reply(c, modifiersCookie, nullptr)};
+    if (!reply || !modifiers)
         return false;
     symsPerKeycode = reply->keysyms_per_keycode;
     const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
     keysyms.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
+    const xcb_keycode_t* modifierKeys = xcb_get_modifier_mapping_keycodes(modifiers.get());
+    const int perModifier = modifiers->keycodes_per_modifier;
+    const auto keysOf = [&](int modifier) {
+        std::vector<xcb_keycode_t> keys;
+        for (int i = 0; i < perModifier; ++i) {
+            if (const xcb_keycode_t key = modifierKeys[modifier * perModifier + i])
+                keys.push_back(key);
+        }
+        return keys;
+    };
+    shiftKeycodes = keysOf(0);
+    lockKeycodes = keysOf(1);
     keymapStale = false;
     // Someone else (a layout switch) may have rebound keycodes we borrowed: those are no
     // longer ours to use or to give back.
     for (auto entry = borrowed.begin(); entry != borrowed.end();) {
-        if (symAt(entry->first, 0) != entry->second.lower)
-            entry = borrowed.erase(entry);
-        else
+        bool ours = true;
+        for (int level = 0; level < borrowedLevels; ++level)
+            ours = ours && symAt(entry->first, level) == entry->second.levels[level].sym;
+        if (ours)
             ++entry;
+        else
+            entry = borrowed.erase(entry);
     }
     return true;
 }
@@ -240,21 +281,20 @@ std::optional<Stroke> X11InputEvents::State::findInLayout(xcb_keysym_t sym) cons
     return shifted;
 }
 
-std::optional<Stroke> X11InputEvents::State::findBorrowed(xcb_keysym_t sym) const
+std::optional<Stroke> X11InputEvents::State::findBorrowed(xcb_keysym_t sym, bool levelOneOnly) const
 {
+    std::optional<Stroke> shifted;
     for (const auto& [keycode, binding] : borrowed) {
-        if (binding.lower == sym)
+        if (binding.levels[0].sym == sym)
             return Stroke{keycode, false};
-        if (binding.upper == sym && binding.upper != noSymbol)
-            return Stroke{keycode, true};
+        if (!levelOneOnly && !shifted && binding.levels[1].sym == sym)
+            shifted = Stroke{keycode, true};
     }
-    return std::nullopt;
+    return shifted;
 }
 
-// A keycode to bind: one that no layout key uses and we have not borrowed, else the
-// borrowed one used longest ago once it has settled (waiting for that when allowed).
-// Keys held down keep their binding.
-std::optional<xcb_keycode_t> X11InputEvents::State::spareKeycode(bool waitIfNeeded)
+// A keycode that no layout key uses and we have not borrowed; keys held down keep theirs.
+std::optional<xcb_keycode_t> X11InputEvents::State::emptyKeycode() const
 {
     for (int keycode = maxKeycode; keycode >= minKeycode; --keycode) {
         const auto code = static_cast<xcb_keycode_t>(keycode);
@@ -266,62 +306,150 @@ std::optional<xcb_keycode_t> X11InputEvents::State::spareKeycode(bool waitIfNeed
         if (empty)
             return code;
     }
-    std::optional<xcb_keycode_t> oldest;
-    for (const auto& [keycode, binding] : borrowed) {
-        if (downCount[keycode] > 0)
-            continue;
-        if (!oldest || binding.lastUsed < borrowed.at(*oldest).lastUsed)
-            oldest = keycode;
-    }
-    if (!oldest)
-        return std::nullopt;
-    const auto settled = borrowed.at(*oldest).lastUsed + bindingSettleTime;
-    if (SteadyClock::now() < settled) {
-        if (!waitIfNeeded)
-            return std::nullopt;
-        flush();
-        std::this_thread::sleep_until(settled);
-    }
-    return oldest;
+    return std::nullopt;
 }
 
-void X11InputEvents::State::bind(xcb_keycode_t keycode, xcb_keysym_t lower, xcb_keysym_t upper)
+// Whether a level may take another character now: not one the text being typed still
+// needs, and either never typed since binding or settled since its last use.
+bool X11InputEvents::State::rebindable(const Level& level, const std::vector<xcb_keysym_t>& keep,
+                                       SteadyClock::time_point now) const
 {
-    std::vector<xcb_keysym_t> row(std::max<int>(symsPerKeycode, 2), noSymbol);
-    row[0] = lower;
-    row[1] = upper;
-    const auto width = static_cast<std::uint8_t>(row.size());
-    xcb_change_keyboard_mapping(connection.get(), 1, keycode, width, row.data());
-    if (width == symsPerKeycode) {
-        std::copy(row.begin(), row.end(),
-                  keysyms.begin() + static_cast<std::ptrdiff_t>(keycode - minKeycode) * symsPerKeycode);
-    } else {
-        keymapStale = true;
-    }
-    borrowed[keycode] = Borrowed{lower, upper, SteadyClock::now()};
+    if (level.sym != noSymbol && std::find(keep.begin(), keep.end(), level.sym) != keep.end())
+        return false;
+    return !level.lastUsed || now >= *level.lastUsed + bindingSettleTime;
 }
 
-std::optional<Stroke> X11InputEvents::State::strokeFor(xcb_keysym_t sym, bool waitIfNeeded)
+// Binds `sym` to a borrowed level: a fresh keycode first, then a level never typed, then
+// the level used longest ago once it has settled (waiting for that when allowed). The
+// binding is sent to the server by sendBindings().
+std::optional<Stroke> X11InputEvents::State::bindSomewhere(xcb_keysym_t sym, bool levelOneOnly,
+                                                           const std::vector<xcb_keysym_t>& keep, bool waitIfNeeded)
 {
-    if (auto stroke = findInLayout(sym))
-        return stroke;
-    if (auto stroke = findBorrowed(sym))
-        return stroke;
-    const auto keycode = spareKeycode(waitIfNeeded);
-    if (!keycode)
-        return std::nullopt;
+    const int levels = levelTwoReachable() ? borrowedLevels : 1;
     const xcb_keysym_t lower = keysymLower(sym);
-    xcb_keysym_t upper = keysymUpper(sym);
-    const bool cased = lower != upper;
-    // Bound alone, a letter is read as its lower case whatever it is: bind the pair and
-    // reach the upper case with Shift (when the layout has no Shift, each case alone).
-    const bool haveShift = findInLayout(shiftLeft).has_value();
-    if (!cased || !haveShift) {
-        bind(*keycode, sym, cased ? sym : noSymbol);
+    const xcb_keysym_t upper = keysymUpper(sym);
+    if (const auto keycode = emptyKeycode()) {
+        Borrowed binding;
+        if (lower != upper && levels == 2) {
+            // A lone letter is read as its lower case: bind the pair, reach the upper with Shift.
+            binding.levels[0].sym = lower;
+            binding.levels[1].sym = upper;
+        } else {
+            binding.levels[0].sym = sym;
+            // Without Shift a lone letter still needs both columns to read as itself.
+            if (lower != upper)
+                binding.levels[1].sym = sym;
+        }
+        borrowed[*keycode] = binding;
+        pendingBindings.push_back(*keycode);
+        const bool shifted = binding.levels[1].sym == sym;
+        if (!shifted || !levelOneOnly)
+            return Stroke{*keycode, shifted};
+        borrowed[*keycode].levels = {Level{sym, {}}, Level{}};
         return Stroke{*keycode, false};
     }
-    bind(*keycode, lower, upper);
-    return Stroke{*keycode, sym == upper};
+    for (;;) {
+        const auto now = SteadyClock::now();
+        std::optional<std::pair<xcb_keycode_t, int>> best;
+        std::optional<SteadyClock::time_point> bestTime;
+        std::optional<SteadyClock::time_point> soonest;
+        for (const auto& [keycode, binding] : borrowed) {
+            if (downCount[keycode] > 0)
+                continue;
+            for (int level = 0; level < (levelOneOnly ? 1 : levels); ++level) {
+                const Level& candidate = binding.levels[level];
+                if (candidate.sym != noSymbol && std::find(keep.begin(), keep.end(), candidate.sym) != keep.end())
+                    continue;
+                if (!rebindable(candidate, keep, now)) {
+                    const auto ready = *candidate.lastUsed + bindingSettleTime;
+                    soonest = soonest ? std::min(*soonest, ready) : ready;
+                    continue;
+                }
+                // A level never typed is taken before one that was.
+                const auto when = candidate.lastUsed.value_or(SteadyClock::time_point::min());
+                if (!best || when < *bestTime) {
+                    best = {keycode, level};
+                    bestTime = when;
+                }
+            }
+        }
+        if (best) {
+            Borrowed& binding = borrowed[best->first];
+            binding.levels[best->second] = Level{sym, {}};
+            pendingBindings.push_back(best->first);
+            return Stroke{best->first, best->second == 1};
+        }
+        if (!soonest || !waitIfNeeded)
+            return std::nullopt;
+        // Every level is in recent use: what we sent must reach the server first.
+        sendBindings();
+        flush();
+        std::this_thread::sleep_until(*soonest);
+    }
+}
+
+// Sends the bindings made since the last call, one request per run of adjacent keycodes,
+// so that clients reload the keymap once per run rather than once per character.
+void X11InputEvents::State::sendBindings()
+{
+    if (pendingBindings.empty())
+        return;
+    std::sort(pendingBindings.begin(), pendingBindings.end());
+    pendingBindings.erase(std::unique(pendingBindings.begin(), pendingBindings.end()), pendingBindings.end());
+    const int width = std::max<int>(symsPerKeycode, borrowedLevels);
+    std::vector<xcb_keysym_t> rows;
+    bool mirrored = width == symsPerKeycode;
+    for (std::size_t first = 0; first < pendingBindings.size();) {
+        std::size_t last = first;
+        while (last + 1 < pendingBindings.size() && pendingBindings[last + 1] == pendingBindings[last] + 1)
+            ++last;
+        rows.assign(static_cast<std::size_t>(width) * (last - first + 1), noSymbol);
+        for (std::size_t i = first; i <= last; ++i) {
+            const xcb_keycode_t keycode = pendingBindings[i];
+            const Borrowed& binding = borrowed.at(keycode);
+            xcb_keysym_t* row = rows.data() + (i - first) * width;
+            for (int level = 0; level < borrowedLevels; ++level)
+                row[level] = binding.levels[level].sym;
+            if (mirrored) {
+                std::copy(row, row + width,
+                          keysyms.begin() + static_cast<std::ptrdiff_t>(keycode - minKeycode) * symsPerKeycode);
+            }
+        }
+        xcb_change_keyboard_mapping(connection.get(), static_cast<std::uint8_t>(last - first + 1),
+                                    pendingBindings[first], static_cast<std::uint8_t>(width), rows.data());
+        first = last + 1;
+    }
+    if (!mirrored)
+        keymapStale = true;
+    pendingBindings.clear();
+}
+
+std::optional<Stroke> X11InputEvents::State::strokeFor(xcb_keysym_t sym, bool levelOneOnly,
+                                                       const std::vector<xcb_keysym_t>& keep, bool waitIfNeeded)
+{
+    if (auto stroke = findInLayout(sym); stroke && !(levelOneOnly && stroke->shifted))
+        return stroke;
+    if (auto stroke = findBorrowed(sym, levelOneOnly))
+        return stroke;
+    return bindSomewhere(sym, levelOneOnly, keep, waitIfNeeded);
+}
+
+// Records that the server has taken the key events of these strokes (the caller made a
+// round trip after them), which starts their levels' settling.
+void X11InputEvents::State::markUsed(const std::vector<Stroke>& strokes, SteadyClock::time_point when)
+{
+    for (const Stroke& stroke : strokes) {
+        if (auto entry = borrowed.find(stroke.keycode); entry != borrowed.end())
+            entry->second.levels[stroke.shifted ? 1 : 0].lastUsed = when;
+    }
+}
+
+// Waits until the server has handled every request sent so far.
+bool X11InputEvents::State::roundTrip()
+{
+    Reply<xcb_get_input_focus_reply_t> focus{
+        xcb_get_input_focus_reply(connection.get(), xcb_get_input_focus(connection.get()), nullptr)};
+    return focus != nullptr;
 }
 
 void X11InputEvents::State::fakeInput(std::uint8_t type, std::uint8_t detail, std::int16_t x, std::int16_t y)
@@ -334,8 +462,6 @@ void X11InputEvents::State::keyDown(xcb_keycode_t keycode)
 {
     if (downCount[keycode]++ == 0)
         fakeInput(XCB_KEY_PRESS, keycode);
-    if (auto entry = borrowed.find(keycode); entry != borrowed.end())
-        entry->second.lastUsed = SteadyClock::now();
 }
 
 void X11InputEvents::State::keyUp(xcb_keycode_t keycode)
@@ -346,21 +472,6 @@ void X11InputEvents::State::keyUp(xcb_keycode_t keycode)
     }
     downCount[keycode] = 0;
     fakeInput(XCB_KEY_RELEASE, keycode);
-    if (auto entry = borrowed.find(keycode); entry != borrowed.end())
-        entry->second.lastUsed = SteadyClock::now();
-}
-
-void X11InputEvents::State::type(const Stroke& stroke)
-{
-    std::optional<Stroke> shift;
-    if (stroke.shifted)
-        shift = findInLayout(shiftLeft);
-    if (shift)
-        keyDown(shift->keycode);
-    keyDown(stroke.keycode);
-    keyUp(stroke.keycode);
-    if (shift)
-        keyUp(shift->keycode);
 }
 
 bool X11InputEvents::State::flush()
@@ -370,12 +481,19 @@ bool X11InputEvents::State::flush()
 
 void X11InputEvents::State::giveBack()
 {
-    if (borrowed.empty() || !connect() || !readKeymap())
+    if (borrowed.empty() || !connect() || !readKeymap() || !roundTrip())
         return;
-    SteadyClock::time_point lastUse{};
-    for (const auto& [keycode, binding] : borrowed)
-        lastUse = std::max(lastUse, binding.lastUsed);
-    std::this_thread::sleep_until(lastUse + bindingSettleTime);
+    // Bindings typed recently may still be read by clients: let them settle first.
+    std::optional<SteadyClock::time_point> lastUse;
+    for (const auto& [keycode, binding] : borrowed) {
+        for (const Level& level : binding.levels) {
+            if (level.lastUsed)
+                lastUse = lastUse ? std::max(*lastUse, *level.lastUsed) : *level.lastUsed;
+        }
+    }
+    if (lastUse)
+        std::this_thread::sleep_until(*lastUse + bindingSettleTime);
+    pendingBindings.clear();
     const std::vector<xcb_keysym_t> empty(std::max<int>(symsPerKeycode, 1), noSymbol);
     for (auto entry = borrowed.begin(); entry != borrowed.end();) {
         if (downCount[entry->first] > 0) {
@@ -387,9 +505,8 @@ void X11InputEvents::State::giveBack()
         entry = borrowed.erase(entry);
     }
     keymapStale = true;
-    // A round trip, so the server has applied the map before the process goes on to end.
-    Reply<xcb_get_input_focus_reply_t> focus{
-        xcb_get_input_focus_reply(connection.get(), xcb_get_input_focus(connection.get()), nullptr)};
+    // The server has applied the map before the process goes on to end.
+    roundTrip();
 }
 
 X11InputEvents::X11InputEvents()
@@ -467,15 +584,9 @@ bool X11InputEvents::postKey(std::uint16_t virtualKey, KeyDirection direction, E
     if (sym == noSymbol || !s.readKeymap())
         return false;
     // A named key means its unshifted symbol: one found only with Shift gets a borrowed
-    // keycode of its own rather than an added Shift.
-    std::optional<Stroke> stroke = s.findInLayout(sym);
-    if (!stroke || stroke->shifted) {
-        stroke = s.findBorrowed(sym);
-        if (!stroke || stroke->shifted)
-            stroke = s.strokeFor(sym, true);
-        if (stroke && stroke->shifted)
-            stroke.reset();
-    }
+    // level of its own rather than an added Shift.
+    std::optional<Stroke> stroke = s.strokeFor(sym, true, {}, true);
+    s.sendBindings();
     if (!stroke) {
         return false;
     }
@@ -499,27 +610,103 @@ bool X11InputEvents::postText(std::u16string_view units, KeyDirection direction)
         return s.flush();
     if (!s.readKeymap())
         return false;
+    xcb_connection_t* c = s.connection.get();
+    // What the keyboard holds now: text comes out as given whatever Shift or Caps Lock says.
+    auto pointerCookie = xcb_query_pointer(c, s.root);
+    auto keysCookie = xcb_query_keymap(c);
     std::vector<xcb_keysym_t> syms;
     for (std::size_t i = 0; i < units.size(); ++i) {
-        char32_t c = units[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+        char32_t ch = units[i];
+        if (ch >= 0xD800 && ch <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            ch = 0x10000 + ((ch - 0xD800) << 10) + (units[i + 1] - 0xDC00);
             ++i;
         }
-        if (const xcb_keysym_t sym = keysymForCharacter(c); sym != noSymbol)
+        if (const xcb_keysym_t sym = keysymForCharacter(ch); sym != noSymbol)
             syms.push_back(sym);
     }
-    // Bind every missing character before typing any, so that clients reload the keymap
-    // once for the chunk rather than once per character.
+    Reply<xcb_query_pointer_reply_t> pointer{xcb_query_pointer_reply(c, pointerCookie, nullptr)};
+    Reply<xcb_query_keymap_reply_t> keys{xcb_query_keymap_reply(c, keysCookie, nullptr)};
+    if (!pointer || !keys)
+        return false;
+
+    // Bind every missing character before typing any, all in one go, so that clients reload
+    // the keymap once for the chunk. The characters of the chunk keep their levels.
+    std::vector<Stroke> strokes;
+    strokes.reserve(syms.size());
+    bool complete = true;
     for (const xcb_keysym_t sym : syms) {
-        if (!s.strokeFor(sym, false))
+        const auto stroke = s.strokeFor(sym, false, syms, false);
+        if (!stroke) {
+            complete = false;
             break;
+        }
+        strokes.push_back(*stroke);
     }
-    for (const xcb_keysym_t sym : syms) {
-        if (const auto stroke = s.strokeFor(sym, true))
-            s.type(*stroke);
+    s.sendBindings();
+
+    const auto isDown = [&keys](xcb_keycode_t keycode) { return (keys->keys[keycode / 8] >> (keycode % 8)) & 1; };
+    std::vector<xcb_keycode_t> heldShifts;
+    for (const xcb_keycode_t keycode : s.shiftKeycodes) {
+        if (isDown(keycode))
+            heldShifts.push_back(keycode);
     }
-    return s.flush();
+    std::optional<xcb_keycode_t> capsLockKey;
+    if (pointer->mask & XCB_MOD_MASK_LOCK) {
+        for (const xcb_keycode_t keycode : s.lockKeycodes) {
+            if (s.symAt(keycode, 0) == capsLock && !isDown(keycode))
+                capsLockKey = keycode;
+        }
+    }
+    const auto shiftKey = s.findInLayout(shiftLeft);
+    const auto tapCapsLock = [&] {
+        if (capsLockKey) {
+            s.fakeInput(XCB_KEY_PRESS, *capsLockKey);
+            s.fakeInput(XCB_KEY_RELEASE, *capsLockKey);
+        }
+    };
+    for (const xcb_keycode_t keycode : heldShifts)
+        s.fakeInput(XCB_KEY_RELEASE, keycode);
+    tapCapsLock();
+
+    std::vector<Stroke> typed;
+    const auto typeOne = [&](const Stroke& stroke) {
+        if (stroke.shifted && shiftKey)
+            s.fakeInput(XCB_KEY_PRESS, shiftKey->keycode);
+        s.keyDown(stroke.keycode);
+        s.keyUp(stroke.keycode);
+        if (stroke.shifted && shiftKey)
+            s.fakeInput(XCB_KEY_RELEASE, shiftKey->keycode);
+        typed.push_back(stroke);
+    };
+    for (const Stroke& stroke : strokes)
+        typeOne(stroke);
+    // More characters than levels to lend at once: the rest wait for levels to settle, and
+    // what was typed so far must count as used before any level is looked at again.
+    for (std::size_t i = strokes.size(); !complete && i < syms.size(); ++i) {
+        if (!typed.empty()) {
+            if (!s.flush() || !s.roundTrip())
+                break;
+            s.markUsed(typed, SteadyClock::now());
+            typed.clear();
+        }
+        const std::vector<xcb_keysym_t> rest(syms.begin() + static_cast<std::ptrdiff_t>(i), syms.end());
+        const auto stroke = s.strokeFor(syms[i], false, rest, true);
+        s.sendBindings();
+        if (stroke)
+            typeOne(*stroke);
+    }
+
+    tapCapsLock();
+    for (const xcb_keycode_t keycode : heldShifts)
+        s.fakeInput(XCB_KEY_PRESS, keycode);
+    if (!s.flush())
+        return false;
+    // The levels typed start settling once the server has taken their events.
+    const bool usedBorrowed
+        = std::any_of(typed.begin(), typed.end(), [&s](const Stroke& stroke) { return s.isBorrowed(stroke.keycode); });
+    if (usedBorrowed && s.roundTrip())
+        s.markUsed(typed, SteadyClock::now());
+    return true;
 }
 
 bool X11InputEvents::postScroll(std::int32_t verticalPixels, std::int32_t horizontalPixels, ScrollPart part,
