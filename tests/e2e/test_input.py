@@ -198,6 +198,42 @@ class InputOnX(unittest.TestCase):
             self.set_layout("us")
             self.client.drain()
 
+    def test_more_characters_than_spare_keycodes_arrive_exactly(self):
+        # Far more distinct missing characters than the server has spare keycodes, so
+        # levels are rebound while earlier ones are still being read: nothing may be lost
+        # or doubled, within one request and across requests typed back to back.
+        cased = "".join(chr(c) for c in range(0x100, 0x180))
+        uncased = "".join(chr(c) for c in range(0x4E00, 0x4E40))
+        try:
+            for layout in ["us", "de"]:
+                with self.subTest(layout=layout):
+                    self.set_layout(layout)
+                    self.client.drain()
+                    self.check_typing(cased + uncased)
+                    self.check_typing(uncased[::-1] + cased[::2])
+        finally:
+            self.set_layout("us")
+            self.client.drain()
+
+    def test_text_is_typed_as_given_under_shift_and_caps_lock(self):
+        text = "abc ÄÖü xyz é漢 1/2"
+        try:
+            self.execute({"action": "press", "keys": ["shift"]})
+            self.client.drain()
+            self.check_typing(text)
+        finally:
+            self.execute({"action": "release", "keys": ["shift"]})
+        self.execute({"action": "hotkey", "keys": ["capslock"]})
+        try:
+            self.client.drain()
+            self.check_typing(text)
+            # Caps Lock is still on afterwards: a named key reads it.
+            self.execute({"action": "hotkey", "keys": ["a"]})
+            self.assertEqual(typed_text(self.client.drain()), "A")
+        finally:
+            self.execute({"action": "hotkey", "keys": ["capslock"]})
+            self.client.drain()
+
     def test_chord_of_cmd_shift_4_is_control_shift_4(self):
         self.execute({"action": "hotkey", "keys": ["cmd", "shift", "4"]})
         events = [e for e in self.client.drain() if e["event"] == "key"]

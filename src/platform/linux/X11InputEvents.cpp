@@ -26,8 +26,10 @@ using SteadyClock = std::chrono::steady_clock;
 // precedes those events; a binding changed before their fetch reaches the server is read
 // wrong (the character comes out lost or doubled). The confirming round trip makes sure
 // the events and the notification have left the server; this covers the clients' own
-// delay in handling them, with a wide margin over what full-speed typing showed.
-constexpr auto bindingSettleTime = std::chrono::milliseconds(40);
+// delay. Every notification costs a client a keymap reload, so a client fed a notification
+// per bound keycode falls behind: at full speed with sixteen new characters a chunk, 40 ms
+// was seen to lose characters and 100 ms was not.
+constexpr auto bindingSettleTime = std::chrono::milliseconds(100);
 
 // Wheel clicks of buttons 4 to 7 carry no distance; this many pixels make one click.
 constexpr double pixelsPerWheelClick = 100;
