@@ -598,7 +598,12 @@ bool X11InputEvents::postKey(std::uint16_t virtualKey, KeyDirection direction, E
     } else {
         s.keyUp(stroke->keycode);
     }
-    return s.flush();
+    if (!s.flush())
+        return false;
+    // A borrowed level read by this event must settle before it is bound to anything else.
+    if (s.isBorrowed(stroke->keycode) && s.roundTrip())
+        s.markUsed({*stroke}, SteadyClock::now());
+    return true;
 }
 
 bool X11InputEvents::postText(std::u16string_view units, KeyDirection direction)
