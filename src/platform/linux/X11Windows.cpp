@@ -59,7 +59,7 @@ PropertyReply propertyReply(xcb_connection_t* connection, xcb_get_property_cooki
     return x11Reply(connection, xcb_get_property_reply(connection, cookie, nullptr), nullptr);
 }
 
-std::vector<xcb_window_t> childrenTopFirst(xcb_connection_t* connection, const xcb_query_tree_reply_t* tree)
+std::vector<xcb_window_t> childrenTopFirst(const xcb_query_tree_reply_t* tree)
 {
     if (!tree)
         return {};
@@ -67,7 +67,6 @@ std::vector<xcb_window_t> childrenTopFirst(xcb_connection_t* connection, const x
     // QueryTree lists children bottom to top.
     std::vector<xcb_window_t> list(children, children + xcb_query_tree_children_length(tree));
     std::reverse(list.begin(), list.end());
-    (void)connection;
     return list;
 }
 
@@ -103,7 +102,7 @@ std::vector<xcb_window_t> clientsWithWMState(X11Session& session, const std::vec
         frontier.clear();
         for (std::size_t i = 0; i < deeper.size(); ++i) {
             auto tree = x11Reply(connection, xcb_query_tree_reply(connection, treeCookies[i], nullptr), nullptr);
-            for (xcb_window_t child : childrenTopFirst(connection, tree.get()))
+            for (xcb_window_t child : childrenTopFirst(tree.get()))
                 frontier.emplace_back(deeper[i].first, child);
         }
     }
@@ -141,7 +140,7 @@ std::vector<xcb_window_t> candidateWindows(X11Session& session)
         std::vector<std::uint32_t> list = values32(stacking.get());
         return {list.rbegin(), list.rend()};
     }
-    std::vector<xcb_window_t> topLevels = childrenTopFirst(connection, tree.get());
+    std::vector<xcb_window_t> topLevels = childrenTopFirst(tree.get());
     std::vector<xcb_window_t> clients = clientsWithWMState(session, topLevels);
     std::vector<xcb_window_t> found;
     for (xcb_window_t window : clients) {
