@@ -293,24 +293,24 @@ std::vector<ShareableWindow> x11Windows(X11Session& session, const X11DisplayLay
 X11WindowPicture x11ReadWindow(X11Session& session, xcb_window_t window)
 {
     xcb_connection_t* connection = session.connection;
+    auto attributesCookie = xcb_get_window_attributes(connection, window);
+    auto treeCookie = xcb_query_tree(connection, window);
     xcb_generic_error_t* error = nullptr;
-    auto attributes = x11Required(connection,
-                                  xcb_get_window_attributes_reply(connection, xcb_get_window_attributes(connection, window),
-                                                                  &error),
+    auto attributes = x11Required(connection, xcb_get_window_attributes_reply(connection, attributesCookie, &error),
                                   error, "GetWindowAttributes");
+    error = nullptr;
+    auto tree = x11Required(connection, xcb_query_tree_reply(connection, treeCookie, &error), error, "QueryTree");
     if (attributes->map_state != XCB_MAP_STATE_VIEWABLE)
         throw PlatformError("X11", 0, "window " + std::to_string(window) + " is not mapped");
 
     // The Composite pixmap belongs to the top-level ancestor (a window manager's frame, or
     // the window itself on a bare server); the window is cut out of it.
     xcb_window_t topLevel = window;
-    for (int depth = 0; depth < 64; ++depth) {
-        error = nullptr;
-        auto tree = x11Required(connection, xcb_query_tree_reply(connection, xcb_query_tree(connection, topLevel), &error),
-                                error, "QueryTree");
-        if (tree->parent == session.root || tree->parent == XCB_NONE)
-            break;
+    for (int depth = 0; depth < 64 && tree->parent != session.root && tree->parent != XCB_NONE; ++depth) {
         topLevel = tree->parent;
+        error = nullptr;
+        tree = x11Required(connection, xcb_query_tree_reply(connection, xcb_query_tree(connection, topLevel), &error),
+                           error, "QueryTree");
     }
     auto geometryCookie = xcb_get_geometry(connection, window);
     auto topGeometryCookie = xcb_get_geometry(connection, topLevel);
