@@ -51,7 +51,7 @@ TEST(Bridge, ValueWinsOverAnErrorDeliveredWithIt)
     fake.screenCapture.setCaptureScript({Delivery::valueAndError});
 
     EXPECT_EQ(SCK::content(fake.platform(), true, false).displays.size(), 2u);
-    const auto image = SCK::capture(fake.platform(), {}, StreamConfiguration{.width = 3, .height = 2});
+    const auto image = SCK::capture(fake.platform(), {}, StreamConfiguration{.width = 3, .height = 2, .ignoreShadowsSingleWindow = {}});
     EXPECT_EQ(image.width, 3);
     EXPECT_EQ(image.height, 2);
     ASSERT_EQ(fake.screenCapture.contentCalls().size(), 1u);
@@ -120,7 +120,7 @@ TEST(Bridge, LateAnswerAfterTheTimeOutIsHarmless)
     fake.screenCapture.setContentScript({Delivery::late});
     fake.screenCapture.setCaptureScript({Delivery::late});
     EXPECT_THROW(SCK::content(fake.platform(), false, true), Screenshot::Failure);
-    EXPECT_THROW(SCK::capture(fake.platform(), {}, StreamConfiguration{.width = 64, .height = 64}), Screenshot::Failure);
+    EXPECT_THROW(SCK::capture(fake.platform(), {}, StreamConfiguration{.width = 64, .height = 64, .ignoreShadowsSingleWindow = {}}), Screenshot::Failure);
     // Both answers arrive on another thread after their callers left; under the address
     // sanitizer a write into a freed box would fail here.
     EXPECT_EQ(fake.screenCapture.deliverLate(), 2u);

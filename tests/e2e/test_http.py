@@ -25,8 +25,8 @@ class Transport(unittest.TestCase):
         return send_raw(self.program.port, data, timeout=30, **kw)
 
     def test_the_answer_head_byte_for_byte(self):
-        raw = self.send(b"GET /status?x=1 HTTP/1.1\r\nConnection: keep-alive\r\n" + self.auth + b"\r\n")
-        body = b'{"error":"not_found","message":"no route GET \\/status"}'
+        raw = self.send(b"GET /nowhere?x=1 HTTP/1.1\r\nConnection: keep-alive\r\n" + self.auth + b"\r\n")
+        body = b'{"error":"not_found","message":"no route GET \\/nowhere"}'
         self.assertEqual(raw, b"HTTP/1.1 404 Not Found\r\n"
                               b"Content-Type: application/json; charset=utf-8\r\n"
                               b"Content-Length: %d\r\n"

@@ -174,8 +174,9 @@ TEST_F(PictureEndpointsTest, WindowIdDecoding)
     for (const auto& c : cases) {
         const auto answer = window(c.body);
         EXPECT_EQ(answer.status, c.status) << c.body.dump();
-        if (!c.error.empty())
+        if (!c.error.empty()) {
             EXPECT_EQ(answer.body["error"], c.error) << c.body.dump();
+        }
     }
     EXPECT_EQ(window({{"id", 99}}).body["message"], "no window with id 99 is on screen");
     EXPECT_EQ(window({{"id", 1e12}}).body["message"], "no window with id 4294967295 is on screen");
