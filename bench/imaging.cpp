@@ -200,9 +200,12 @@ int main(int argc, char** argv)
         Image ours;
         std::printf("\nresize 2560x1600 -> %dx%d, BGRA\n", width, height);
         row(
-            "ours: swscale area", [&] { ours = imaging.resize(screen, width, height); },
+            "ours: two-pass area average", [&] { ours = imaging.resize(screen, width, height); },
             [&] { return errorAgainst(exact, ours); });
         Image other;
+        row(
+            "baseline: swscale area", [&] { other = swscaleResize(screen, width, height, SWS_AREA); },
+            [&] { return errorAgainst(exact, other); });
         row(
             "baseline: swscale bicubic", [&] { other = swscaleResize(screen, width, height, SWS_BICUBIC); },
             [&] { return errorAgainst(exact, other); });
@@ -220,6 +223,9 @@ int main(int argc, char** argv)
         const Image exact = areaAverage(screen, 64, 36);
         row("ours: exact area average", [&] { imaging.thumbnail(screen, 64, 36); });
         Image other;
+        row(
+            "baseline: two-pass area average", [&] { other = imaging.resize(screen, 64, 36); },
+            [&] { return errorAgainst(exact, other); });
         row(
             "baseline: swscale area", [&] { other = swscaleResize(screen, 64, 36, SWS_AREA); },
             [&] { return errorAgainst(exact, other); });

@@ -231,3 +231,30 @@ TEST(LinuxImaging, ThumbnailIsTheAreaAverage)
             ASSERT_LE(std::abs(fast.pixels[i] - exact.pixels[i]), 1) << width << "x" << height << " byte " << i;
     }
 }
+
+TEST(LinuxImaging, ShrinkingIsTheAreaAverage)
+{
+    // The fake's thumbnail is the area average in doubles: every shrink must come within one
+    // level of it, on padded rows, at the ratios the budget gives (just under 1), at ratios
+    // where one new pixel takes many old ones, and at sizes that share no factor.
+    LinuxImaging imaging;
+    FakeImaging reference;
+    const struct {
+        int sourceWidth, sourceHeight, width, height;
+    } cases[] = {
+        {1920, 1080, 1885, 1060}, {2560, 1600, 1788, 1118}, {333, 257, 97, 13},
+        {1000, 40, 3, 40}, {40, 1000, 40, 3}, {5, 5, 1, 1}, {3, 2, 2, 1}, {2, 9, 1, 9},
+    };
+    for (const auto& c : cases) {
+        const Image source = noise(c.sourceWidth, c.sourceHeight, 12, static_cast<unsigned>(c.width * 31 + c.height));
+        const Image shrunk = imaging.resize(source, c.width, c.height);
+        const Image exact = reference.thumbnail(source, c.width, c.height);
+        ASSERT_EQ(shrunk.width, c.width);
+        ASSERT_EQ(shrunk.height, c.height);
+        for (int y = 0; y < c.height; ++y)
+            for (int x = 0; x < c.width * 4; ++x)
+                ASSERT_LE(std::abs(shrunk.row(y)[x] - exact.row(y)[x]), 1)
+                    << c.sourceWidth << "x" << c.sourceHeight << " to " << c.width << "x" << c.height << " at " << x / 4
+                    << "," << y;
+    }
+}

@@ -1,6 +1,7 @@
 #include "platform/linux/LinuxImaging.hpp"
 
 #include "base/PlatformError.hpp"
+#include "platform/linux/AreaShrink.hpp"
 #include "platform/linux/PNGWriter.hpp"
 
 extern "C" {
@@ -115,11 +116,13 @@ Image LinuxImaging::resize(const Image& image, int width, int height)
         || static_cast<std::size_t>(width) * 4 > static_cast<std::size_t>(std::numeric_limits<int>::max()))
         throw PlatformError("swscale", 0, "resize: the picture is too wide");
 
-    // Shrinking: the area filter averages exactly what each new pixel covers, which keeps
-    // thin text from aliasing. Enlarging (in either direction): bicubic, which the area
-    // filter would degrade to bilinear. Accurate rounding keeps flat colours exact.
-    const bool shrinking = width <= image.width && height <= image.height;
-    const int flags = (shrinking ? SWS_AREA : SWS_BICUBIC) | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
+    // Shrinking, the usual case: each new pixel is the average of what it covers, which
+    // keeps thin text from aliasing. Enlarging (in either direction): bicubic through the
+    // general scaler, where an area average would be blocky. Accurate rounding keeps flat
+    // colours exact.
+    if (width <= image.width && height <= image.height)
+        return areaShrink(image, width, height);
+    const int flags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
     std::unique_ptr<SwsContext, SwsContextDeleter> context(sws_getContext(
         image.width, image.height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_BGRA, flags, nullptr, nullptr, nullptr));
     if (!context)
