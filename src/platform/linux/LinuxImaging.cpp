@@ -75,32 +75,37 @@ Image areaAverage(const Image& image, int width, int height)
         throw PlatformError("Imaging", 0, "thumbnail: the size must be at least 1 x 1");
     const auto columns = overlaps(image.width, width);
     const auto rows = overlaps(image.height, height);
-    const std::size_t outputPixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    // The source rows of each output row, with their weights.
+    std::vector<std::vector<std::pair<int, std::uint32_t>>> rowsOf(static_cast<std::size_t>(height));
+    for (int y = 0; y < image.height; ++y)
+        for (const Overlap& row : rows[static_cast<std::size_t>(y)])
+            rowsOf[static_cast<std::size_t>(row.output)].push_back({y, row.weight});
 
-    // Sums of value x horizontal weight x vertical weight; the largest is 255 x the whole
-    // source area in these units, which fits in 64 bits for any picture an int can size.
-    std::vector<std::uint64_t> sums(outputPixels * 4);
-    std::vector<std::uint64_t> rowSums(static_cast<std::size_t>(width) * 4);
-    for (int y = 0; y < image.height; ++y) {
-        std::fill(rowSums.begin(), rowSums.end(), 0);
-        const std::uint8_t* pixel = image.row(y);
-        for (int x = 0; x < image.width; ++x, pixel += 4)
-            for (const Overlap& column : columns[static_cast<std::size_t>(x)]) {
-                std::uint64_t* sum = &rowSums[static_cast<std::size_t>(column.output) * 4];
-                for (int channel = 0; channel < 4; ++channel)
-                    sum[channel] += std::uint64_t{pixel[channel]} * column.weight;
-            }
-        for (const Overlap& row : rows[static_cast<std::size_t>(y)]) {
-            std::uint64_t* sum = &sums[static_cast<std::size_t>(row.output) * static_cast<std::size_t>(width) * 4];
-            for (std::size_t i = 0; i < rowSums.size(); ++i)
-                sum[i] += rowSums[i] * row.weight;
-        }
-    }
-
+    // Down first, a row at a time over contiguous bytes: an output row's weights add up to
+    // the source height, so a column sum is at most 255 x the height and fits 32 bits.
+    // Then across, in 64 bits: the whole-area sums reach 255 x the source area.
+    const std::size_t sourceRow = static_cast<std::size_t>(image.width) * 4;
+    std::vector<std::uint32_t> columnSums(sourceRow);
+    std::vector<std::uint64_t> sums(static_cast<std::size_t>(width) * 4);
     Image result = blankImage(width, height);
     const std::uint64_t area = static_cast<std::uint64_t>(image.width) * static_cast<std::uint64_t>(image.height);
-    for (std::size_t i = 0; i < sums.size(); ++i)
-        result.pixels[i] = static_cast<std::uint8_t>((sums[i] + area / 2) / area);
+    for (int y = 0; y < height; ++y) {
+        std::fill(columnSums.begin(), columnSums.end(), 0);
+        for (const auto& [sourceY, weight] : rowsOf[static_cast<std::size_t>(y)]) {
+            const std::uint8_t* row = image.row(sourceY);
+            for (std::size_t i = 0; i < sourceRow; ++i)
+                columnSums[i] += row[i] * weight;
+        }
+        std::fill(sums.begin(), sums.end(), 0);
+        for (int x = 0; x < image.width; ++x)
+            for (const Overlap& column : columns[static_cast<std::size_t>(x)])
+                for (std::size_t channel = 0; channel < 4; ++channel)
+                    sums[static_cast<std::size_t>(column.output) * 4 + channel] +=
+                        std::uint64_t{columnSums[static_cast<std::size_t>(x) * 4 + channel]} * column.weight;
+        std::uint8_t* out = result.row(y);
+        for (std::size_t i = 0; i < sums.size(); ++i)
+            out[i] = static_cast<std::uint8_t>((sums[i] + area / 2) / area);
+    }
     return result;
 }
 
