@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMAR_TESTS=OFF -DVELMAR_BENCH=OFF >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMAR_SANITIZE=OFF -DVELMAR_TESTS=OFF -DVELMAR_BENCH=OFF >/dev/null
 ninja -C build velmar-computer-use
 
 state=$(mktemp -d /tmp/velmar-run.XXXXXX)
