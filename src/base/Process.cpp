@@ -1,6 +1,7 @@
 #include "base/Process.hpp"
 
 #include <cstdio>
+#include <malloc.h>
 #include <string>
 #include <unistd.h>
 
@@ -22,4 +23,9 @@ void endProcess(int code)
 {
     std::fflush(stdout);
     ::_exit(code);
+}
+
+void releaseFreeMemory()
+{
+    malloc_trim(0);
 }
