@@ -25,7 +25,14 @@ bool LinuxPrivacy::isProcessTrusted()
 
 int LinuxPrivacy::microphoneAuthorizationStatus()
 {
-    return pulseAudioAnswers(std::chrono::seconds(1)) ? authorized : notDetermined;
+    constexpr auto keptFor = std::chrono::seconds(1);
+    std::lock_guard lock(microphoneLock_);
+    const auto now = std::chrono::steady_clock::now();
+    if (!microphoneAskedAt_ || now - *microphoneAskedAt_ >= keptFor) {
+        microphoneStatus_ = pulseAudioAnswers(std::chrono::seconds(1)) ? authorized : notDetermined;
+        microphoneAskedAt_ = std::chrono::steady_clock::now();
+    }
+    return microphoneStatus_;
 }
 
 bool pulseAudioAnswers(std::chrono::milliseconds deadline)

@@ -4,6 +4,8 @@
 #include "platform/linux/X11Connection.hpp"
 
 #include <chrono>
+#include <mutex>
+#include <optional>
 
 // Privacy on an X11 desktop, which asks nobody: the screen may be captured when the display
 // can be reached, input may be posted when the display offers XTest, and the microphone is
@@ -18,6 +20,8 @@ public:
     bool isProcessTrusted() override;
     void promptForAccessibility() override {}
     // authorized when a PulseAudio server answers within a second, notDetermined otherwise.
+    // The answer is kept for a second: a connection to the server costs about a millisecond,
+    // and the status report, which a parent may poll, asks every time.
     int microphoneAuthorizationStatus() override;
     void requestMicrophoneAccess() override {}
     void activateApplication() override {}
@@ -25,6 +29,9 @@ public:
 
 private:
     X11Connection& connection_;
+    std::mutex microphoneLock_;
+    std::optional<std::chrono::steady_clock::time_point> microphoneAskedAt_;
+    int microphoneStatus_ = notDetermined;
 };
 
 // Tries to connect to the PulseAudio server (PULSE_SERVER or the default), never starting
