@@ -184,3 +184,75 @@ def parse_response(raw):
     head, _, body = raw.partition(b"\r\n\r\n")
     status = int(head.split(b" ", 2)[1])
     return status, json.loads(body) if body else None
+
+
+class XClient:
+    """The project's X test client: titled windows of one colour each, given as
+    TITLE:WxH+X+Y:RRGGBB. It reports the input its windows receive as JSON lines, and its
+    windows stay until stop()."""
+
+    def __init__(self, display, windows, set_wm_state=False):
+        program = os.path.join(BUILD_DIR, "velmar-test-xclient")
+        if not os.path.exists(program):
+            raise RuntimeError(f"{program} is not built")
+        argv = [program] + (["--set-wm-state"] if set_wm_state else [])
+        for window in windows:
+            argv += ["--window", window]
+        self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env=_environment({"DISPLAY": display}))
+        self.buffer = b""
+        ready = self.next_event(10)
+        if not ready or ready.get("event") != "ready":
+            err = self.stop()
+            raise RuntimeError(f"the test client did not get ready: {ready!r} {err!r}")
+        self.ids = {w["title"]: w["id"] for w in ready["windows"]}
+        self.pid = self.process.pid
+
+    def next_event(self, timeout):
+        """The next line the client printed, or None when nothing came in time."""
+        deadline = time.monotonic() + timeout
+        fd = self.process.stdout.fileno()
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            ready, _, _ = select.select([fd], [], [], left)
+            if not ready:
+                return None
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                return None
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return json.loads(line)
+
+    def events_until(self, done, timeout=10):
+        """Events until done(events) holds or the time is up."""
+        events = []
+        deadline = time.monotonic() + timeout
+        while not done(events):
+            event = self.next_event(max(0.0, deadline - time.monotonic()))
+            if event is None:
+                break
+            events.append(event)
+        return events
+
+    def drain(self, quiet=0.3):
+        """Everything that arrives until nothing has come for `quiet` seconds."""
+        events = []
+        while (event := self.next_event(quiet)) is not None:
+            events.append(event)
+        return events
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.stdin.close()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        err = self.process.stderr.read().decode(errors="replace")
+        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
+            stream.close()
+        return err

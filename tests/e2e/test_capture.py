@@ -13,9 +13,8 @@ import tempfile
 import time
 import unittest
 
-from harness import BUILD_DIR, Program, VirtualDesktop, _environment
+from harness import BUILD_DIR, Program, VirtualDesktop, XClient, _environment
 
-XCLIENT = os.path.join(BUILD_DIR, "velmar-test-xclient")
 PROBE = os.path.join(BUILD_DIR, "velmar-x11-probe")
 NO_PULSE = {"PULSE_SERVER": "unix:/nonexistent/velmar/native"}
 
@@ -33,31 +32,6 @@ def read_line(process, timeout, what):
             raise RuntimeError(f"{what} exited: {process.stderr.read().decode(errors='replace')!r}")
         data += chunk
     return json.loads(data)
-
-
-class XClient:
-    """The test client's windows; they stay until stop()."""
-
-    def __init__(self, display, windows, set_wm_state=False):
-        argv = [XCLIENT] + (["--set-wm-state"] if set_wm_state else [])
-        for window in windows:
-            argv += ["--window", window]
-        self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        env=_environment({"DISPLAY": display}))
-        ready = read_line(self.process, 10, "velmar-test-xclient")
-        self.ids = {w["title"]: w["id"] for w in ready["windows"]}
-        self.pid = self.process.pid
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.stdin.close()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
-            stream.close()
 
 
 class Probe:

@@ -1,15 +1,10 @@
 """POST /execute against a real X server: what the test client's window receives."""
 
-import json
-import os
-import select
 import subprocess
-import time
 import unittest
 
-from harness import BUILD_DIR, Program, VirtualDesktop
+from harness import Program, VirtualDesktop, XClient
 
-XCLIENT = os.path.join(BUILD_DIR, "velmar-test-xclient")
 WIDTH, HEIGHT = 1280, 800
 
 SHIFT_MASK, CONTROL_MASK, BUTTON1_MASK = 0x1, 0x4, 0x100
@@ -25,65 +20,9 @@ def character_of(keysym):
     return {0xFF0D: "\n", 0xFF09: "\t", 0x20AC: "\u20ac"}.get(keysym)
 
 
-class Client:
-    """The test client with one window over the whole screen; reads its event lines."""
-
-    def __init__(self, env):
-        if not os.path.exists(XCLIENT):
-            raise RuntimeError(f"{XCLIENT} is not built")
-        self.process = subprocess.Popen(
-            [XCLIENT, "--window", f"Input:{WIDTH}x{HEIGHT}+0+0:336699"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=dict(os.environ, **env))
-        self.buffer = b""
-        ready = self.next_event(10)
-        if not ready or ready.get("event") != "ready":
-            self.stop()
-            raise RuntimeError(f"the test client did not get ready: {ready!r}")
-
-    def next_event(self, timeout):
-        deadline = time.monotonic() + timeout
-        fd = self.process.stdout.fileno()
-        while b"\n" not in self.buffer:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return None
-            ready, _, _ = select.select([fd], [], [], left)
-            if not ready:
-                return None
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                return None
-            self.buffer += chunk
-        line, self.buffer = self.buffer.split(b"\n", 1)
-        return json.loads(line)
-
-    def events_until(self, done, timeout=10):
-        """Events until done(events) holds or the time is up."""
-        events = []
-        deadline = time.monotonic() + timeout
-        while not done(events):
-            event = self.next_event(max(0.0, deadline - time.monotonic()))
-            if event is None:
-                break
-            events.append(event)
-        return events
-
-    def drain(self, quiet=0.3):
-        """Everything that arrives until nothing has come for `quiet` seconds."""
-        events = []
-        while (event := self.next_event(quiet)) is not None:
-            events.append(event)
-        return events
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.stdin.close()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process.stdout.close()
+def Client(env):
+    """The test client with one window over the whole screen."""
+    return XClient(env["DISPLAY"], [f"Input:{WIDTH}x{HEIGHT}+0+0:336699"])
 
 
 def typed_text(events):

@@ -7,9 +7,9 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import Program, VirtualDesktop
+from harness import Program, VirtualDesktop, XClient
 from pictures import close, decode, pixel, png_header
-from test_capture import NO_PULSE, XClient
+from test_capture import NO_PULSE
 
 RED, GREEN, BLUE = (255, 0, 0), (0, 255, 0), (0, 0, 255)
 
