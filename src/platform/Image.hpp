@@ -13,6 +13,17 @@ struct Image {
     std::size_t bytesPerRow = 0;
     std::vector<std::uint8_t> pixels;
 
+    // A picture of the size with unpadded rows, every byte 0.
+    static Image blank(int width, int height)
+    {
+        Image image;
+        image.width = width;
+        image.height = height;
+        image.bytesPerRow = static_cast<std::size_t>(width) * 4;
+        image.pixels.resize(image.bytesPerRow * static_cast<std::size_t>(height));
+        return image;
+    }
+
     const std::uint8_t* row(int y) const { return pixels.data() + static_cast<std::size_t>(y) * bytesPerRow; }
     std::uint8_t* row(int y) { return pixels.data() + static_cast<std::size_t>(y) * bytesPerRow; }
 };

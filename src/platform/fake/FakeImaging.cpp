@@ -6,16 +6,6 @@
 
 namespace {
 
-Image blankImage(int width, int height)
-{
-    Image image;
-    image.width = width;
-    image.height = height;
-    image.bytesPerRow = static_cast<std::size_t>(width) * 4;
-    image.pixels.resize(image.bytesPerRow * static_cast<std::size_t>(height));
-    return image;
-}
-
 std::vector<std::uint8_t> standIn(const std::string& type, const Image& image)
 {
     const std::string text = type + " " + std::to_string(image.width) + "x" + std::to_string(image.height);
@@ -35,7 +25,7 @@ void FakeImaging::record(Call call)
 Image FakeImaging::resize(const Image& image, int width, int height)
 {
     record({Operation::resize, image.width, image.height, width, height});
-    Image result = blankImage(width, height);
+    Image result = Image::blank(width, height);
     for (int y = 0; y < height; ++y) {
         const int sourceY = static_cast<int>(static_cast<std::int64_t>(y) * image.height / height);
         for (int x = 0; x < width; ++x) {
@@ -51,7 +41,7 @@ Image FakeImaging::resize(const Image& image, int width, int height)
 Image FakeImaging::thumbnail(const Image& image, int width, int height)
 {
     record({Operation::thumbnail, image.width, image.height, width, height});
-    Image result = blankImage(width, height);
+    Image result = Image::blank(width, height);
     const double stepX = static_cast<double>(image.width) / width;
     const double stepY = static_cast<double>(image.height) / height;
     for (int outY = 0; outY < height; ++outY)

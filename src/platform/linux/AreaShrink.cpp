@@ -117,11 +117,7 @@ Image areaShrink(const Image& image, int width, int height)
     std::vector<float> weights(across.weights.size());
     for (std::size_t i = 0; i < weights.size(); ++i)
         weights[i] = static_cast<float>(across.weights[i]) / static_cast<float>((1u << acrossBits) * 256u);
-    Image result;
-    result.width = width;
-    result.height = height;
-    result.bytesPerRow = static_cast<std::size_t>(width) * 4;
-    result.pixels.resize(result.bytesPerRow * static_cast<std::size_t>(height));
+    Image result = Image::blank(width, height);
     const auto pixelOf = [](const std::uint16_t* at) {
 #ifdef __SSE2__
         const __m128i halves = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at));

@@ -25,16 +25,6 @@ void checkPicture(const Image& image, const char* operation)
         throw PlatformError("Imaging", 0, std::string(operation) + ": the picture is empty or its pixels are missing");
 }
 
-Image blankImage(int width, int height)
-{
-    Image image;
-    image.width = width;
-    image.height = height;
-    image.bytesPerRow = static_cast<std::size_t>(width) * 4;
-    image.pixels.resize(image.bytesPerRow * static_cast<std::size_t>(height));
-    return image;
-}
-
 struct SwsContextDeleter {
     void operator()(SwsContext* context) const { sws_freeContext(context); }
 };
@@ -87,7 +77,7 @@ Image areaAverage(const Image& image, int width, int height)
     const std::size_t sourceRow = static_cast<std::size_t>(image.width) * 4;
     std::vector<std::uint32_t> columnSums(sourceRow);
     std::vector<std::uint64_t> sums(static_cast<std::size_t>(width) * 4);
-    Image result = blankImage(width, height);
+    Image result = Image::blank(width, height);
     const std::uint64_t area = static_cast<std::uint64_t>(image.width) * static_cast<std::uint64_t>(image.height);
     for (int y = 0; y < height; ++y) {
         std::fill(columnSums.begin(), columnSums.end(), 0);
@@ -135,7 +125,7 @@ Image LinuxImaging::resize(const Image& image, int width, int height)
                             "resize: no scaler from " + std::to_string(image.width) + " x " + std::to_string(image.height)
                                 + " to " + std::to_string(width) + " x " + std::to_string(height));
 
-    Image result = blankImage(width, height);
+    Image result = Image::blank(width, height);
     const std::uint8_t* const sourcePlanes[4] = {image.pixels.data(), nullptr, nullptr, nullptr};
     const int sourceStrides[4] = {static_cast<int>(image.bytesPerRow), 0, 0, 0};
     std::uint8_t* const resultPlanes[4] = {result.pixels.data(), nullptr, nullptr, nullptr};
