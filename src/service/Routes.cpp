@@ -1,12 +1,12 @@
 #include "service/Routes.hpp"
 
+#include "base/Process.hpp"
 #include "input/ExecuteEndpoint.hpp"
 #include "input/Input.hpp"
 #include "permissions/Permissions.hpp"
 #include "permissions/RequestEndpoint.hpp"
 #include "platform/Platform.hpp"
 #include "screenshot/PictureEndpoints.hpp"
-#include "base/Process.hpp"
 #include "service/Quit.hpp"
 #include "service/Service.hpp"
 #include "service/Status.hpp"
