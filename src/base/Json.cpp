@@ -4,7 +4,13 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 std::optional<Json> readJson(std::string_view text)
 {
@@ -17,42 +23,130 @@ std::optional<Json> readJson(std::string_view text)
 
 namespace {
 
+// How many bytes each byte takes in a JSON string: 1 as it is, 2 for a two-character
+// escape, 6 for \u00XX. Bytes from 0x80 on are copied once their UTF-8 has been checked.
+struct EscapeTable {
+    unsigned char length[256];
+    constexpr EscapeTable() : length()
+    {
+        for (int c = 0; c < 256; ++c)
+            length[c] = c < 0x20 ? 6 : 1;
+        for (unsigned char c : {'"', '\\', '/', '\b', '\f', '\n', '\r', '\t'})
+            length[c] = 2;
+    }
+};
+constexpr EscapeTable escapes;
+
+// Marks the bytes of an eight-byte word that need an escape or a UTF-8 check: below
+// 0x20, from 0x80 on, and '"', '\\' and '/'. Zero when there is none. The borrows of these
+// bit tricks can only mark bytes above a true match, so the lowest mark is always exact.
+std::uint64_t specialBytes(std::uint64_t word)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101u;
+    constexpr std::uint64_t highs = 0x8080808080808080u;
+    const auto zeroBytes = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+    const std::uint64_t below20 = (word - ones * 0x20) & ~word & highs;
+    return (word & highs) | below20 | zeroBytes(word ^ (ones * '"')) | zeroBytes(word ^ (ones * '\\'))
+        | zeroBytes(word ^ (ones * '/'));
+}
+
+// How many bytes from `at` need nothing done: whole words at a time, then up to the first
+// byte that does.
+size_t plainRun(const unsigned char* bytes, size_t at, size_t size)
+{
+    size_t i = at;
+#ifdef __SSE2__
+    // Sixteen bytes at a time: a byte is special when it equals one of the three, is at
+    // most 0x1F, or has its high bit set.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i slash = _mm_set1_epi8('/');
+    const __m128i lastControl = _mm_set1_epi8(0x1F);
+    while (i + 16 <= size) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+        const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(block, lastControl), lastControl);
+        const __m128i named = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)),
+                                           _mm_cmpeq_epi8(block, slash));
+        const int special = _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(control, named), block));
+        if (special)
+            return i - at + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(special)));
+        i += 16;
+    }
+#endif
+    while (i + 8 <= size) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + i, sizeof word);
+        const std::uint64_t special = specialBytes(word);
+        if (special)
+            return i - at + static_cast<size_t>(__builtin_ctzll(special) / 8);
+        i += 8;
+    }
+    while (i < size && bytes[i] < 0x80 && escapes.length[bytes[i]] == 1)
+        ++i;
+    return i - at;
+}
+
 void writeString(std::string_view text, std::string& out)
 {
     static constexpr char hex[] = "0123456789abcdef";
-    out.push_back('"');
-    // Copy runs of plain bytes at once: multi-megabyte Base64 pictures pass through here.
-    size_t runStart = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x80) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
+    // First the exact length, checking the UTF-8 on the way; then one write into place.
+    // Multi-megabyte Base64 pictures pass through here, with a slash every 64 bytes or so,
+    // so plain runs are measured and copied whole.
+    size_t length = 2;
+    for (size_t i = 0; i < size;) {
+        const size_t run = plainRun(bytes, i, size);
+        length += run;
+        i += run;
+        if (i == size)
+            break;
+        if (bytes[i] >= 0x80) {
             size_t next = i;
             if (!nextCodePoint(text, next))
                 throw std::invalid_argument("a string is not UTF-8");
-            i = next - 1;
-            continue;
-        }
-        if (c >= 0x20 && c != '"' && c != '\\' && c != '/')
-            continue;
-        out.append(text.data() + runStart, i - runStart);
-        runStart = i + 1;
-        switch (c) {
-        case '"': out.append("\\\""); break;
-        case '\\': out.append("\\\\"); break;
-        case '/': out.append("\\/"); break;
-        case '\b': out.append("\\b"); break;
-        case '\f': out.append("\\f"); break;
-        case '\n': out.append("\\n"); break;
-        case '\r': out.append("\\r"); break;
-        case '\t': out.append("\\t"); break;
-        default:
-            out.append("\\u00");
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 0xF]);
+            length += next - i;
+            i = next;
+        } else {
+            length += escapes.length[bytes[i]];
+            ++i;
         }
     }
-    out.append(text.data() + runStart, text.size() - runStart);
-    out.push_back('"');
+    const size_t start = out.size();
+    out.resize(start + length);
+    char* write = out.data() + start;
+    *write++ = '"';
+    for (size_t i = 0; i < size;) {
+        const size_t run = plainRun(bytes, i, size);
+        std::memcpy(write, bytes + i, run);
+        write += run;
+        i += run;
+        if (i == size)
+            break;
+        const unsigned char c = bytes[i++];
+        if (escapes.length[c] == 1) { // checked UTF-8, copied as it is
+            *write++ = static_cast<char>(c);
+            continue;
+        }
+        *write++ = '\\';
+        switch (c) {
+        case '"': *write++ = '"'; break;
+        case '\\': *write++ = '\\'; break;
+        case '/': *write++ = '/'; break;
+        case '\b': *write++ = 'b'; break;
+        case '\f': *write++ = 'f'; break;
+        case '\n': *write++ = 'n'; break;
+        case '\r': *write++ = 'r'; break;
+        case '\t': *write++ = 't'; break;
+        default:
+            *write++ = 'u';
+            *write++ = '0';
+            *write++ = '0';
+            *write++ = hex[c >> 4];
+            *write++ = hex[c & 0xF];
+        }
+    }
+    *write = '"';
 }
 
 template <typename Number>
