@@ -1,11 +1,13 @@
 """The transport over real sockets: framing limits, chunking, the answer's head."""
 
 import errno
+import json
 import socket
+import subprocess
 import time
 import unittest
 
-from harness import Program, parse_response, read_all, send_raw
+from harness import BINARY, Program, _environment, parse_response, read_all, send_raw
 
 HEAD_LIMIT = 65536
 BODY_LIMIT = 8 * 1024 * 1024
@@ -120,6 +122,35 @@ class Transport(unittest.TestCase):
                 continue
             with self.assertRaises(OSError):
                 socket.create_connection((address, self.program.port), timeout=2).close()
+
+
+class OutOfDescriptors(unittest.TestCase):
+    def test_running_out_of_descriptors_does_not_end_the_listener(self):
+        # With a low descriptor limit, more clients than it allows make accept() fail with
+        # EMFILE; once they leave, the program must still be listening.
+        with Program() as probe:
+            argv = ["prlimit", "--nofile=24:24", BINARY, "--token-file", probe.token_file]
+            process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_environment())
+            try:
+                port = json.loads(process.stdout.readline())["port"]
+                held = []
+                for _ in range(40):
+                    try:
+                        held.append(socket.create_connection(("127.0.0.1", port), timeout=2))
+                    except OSError:
+                        break
+                time.sleep(0.5)
+                for connection in held:
+                    connection.close()
+                time.sleep(0.3)
+                raw = send_raw(port, f"GET /x HTTP/1.1\r\nAuthorization: Bearer {probe.token}\r\n\r\n".encode(), timeout=10)
+                self.assertEqual(parse_response(raw)[0], 404)
+                self.assertIsNone(process.poll())
+            finally:
+                process.kill()
+                process.wait()
+                process.stdout.close()
+                process.stderr.close()
 
 
 if __name__ == "__main__":
