@@ -10,6 +10,7 @@
 struct Clock {
     using TimePoint = std::chrono::steady_clock::time_point;
     using Duration = std::chrono::steady_clock::duration;
+    using Date = std::chrono::system_clock::time_point;
 
     std::function<TimePoint()> now;
     // Blocks the calling thread for the duration.
@@ -17,6 +18,8 @@ struct Clock {
     // Waits on the semaphore until it is signalled (true) or the deadline, a time of now(),
     // has passed (false). Blocks the calling thread without polling.
     std::function<bool(std::counting_semaphore<>&, TimePoint)> waitUntil;
+    // The calendar time, for what is stamped with a date (audio parts, status times).
+    std::function<Date()> date;
 
     // Sleeps, then yields through the last fraction of a millisecond: waking from a sleep
     // takes a tenth of a millisecond or more, and a drag is made of fifteen pauses whose
@@ -37,6 +40,7 @@ struct Clock {
                      [](Duration duration) { preciseSleep(duration); },
                      [](std::counting_semaphore<>& semaphore, TimePoint deadline) {
                          return semaphore.try_acquire_until(deadline);
-                     }};
+                     },
+                     [] { return std::chrono::system_clock::now(); }};
     }
 };

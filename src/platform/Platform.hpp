@@ -2,12 +2,15 @@
 
 #include "platform/Clock.hpp"
 
+class AudioFramework;
 class Displays;
+class FileSystem;
 class Imaging;
 class InputEvents;
 class MainThread;
 class Privacy;
 class ScreenCaptureFramework;
+class SystemAudio;
 class SystemVersion;
 class WindowServer;
 
@@ -24,4 +27,7 @@ struct Platform {
     Privacy& privacy;
     Imaging& imaging;
     InputEvents& inputEvents;
+    SystemAudio& systemAudio;
+    AudioFramework& audio;
+    FileSystem& fileSystem;
 };

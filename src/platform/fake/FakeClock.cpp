@@ -1,7 +1,8 @@
 #include "platform/fake/FakeClock.hpp"
 
 FakeClock::FakeClock()
-    : now_(std::chrono::hours(1000))
+    : now_(std::chrono::hours(1000)), start_(now_),
+      dateAtStart_(std::chrono::system_clock::time_point(std::chrono::seconds(1714979289)))
 {
     clock_.now = [this] {
         std::lock_guard lock(mutex_);
@@ -20,6 +21,11 @@ FakeClock::FakeClock()
         if (now_ < deadline)
             now_ = deadline;
         return false;
+    };
+    // The calendar moves with virtual time, from a fixed date (2024-05-06T07:08:09Z).
+    clock_.date = [this] {
+        std::lock_guard lock(mutex_);
+        return dateAtStart_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(now_ - start_);
     };
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 // Virtual time: sleeping and waiting return at once, move the clock forward and are recorded.
+// The calendar date moves with it.
 class FakeClock {
 public:
     FakeClock();
@@ -20,6 +21,8 @@ public:
 private:
     mutable std::mutex mutex_;
     Clock::TimePoint now_;
+    Clock::TimePoint start_;
+    Clock::Date dateAtStart_;
     std::vector<Clock::Duration> sleeps_;
     std::vector<Clock::TimePoint> timedOutWaits_;
     Clock clock_;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Platform.hpp"
+#include "platform/fake/FakeAudio.hpp"
 #include "platform/fake/FakeClock.hpp"
 #include "platform/fake/FakeDisplays.hpp"
 #include "platform/fake/FakeInputEvents.hpp"
@@ -30,6 +31,9 @@ public:
     FakePrivacy privacy;
     FakeImaging imaging;
     FakeInputEvents inputEvents{clock};
+    FakeSystemAudio systemAudio;
+    FakeFileSystem fileSystem;
+    FakeAudioFramework audio{fileSystem};
 
 private:
     Platform platform_;

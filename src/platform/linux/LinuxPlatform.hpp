@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Platform.hpp"
+#include "platform/linux/LinuxFileSystem.hpp"
 #include "platform/linux/LinuxImaging.hpp"
 #include "platform/linux/LinuxSystemVersion.hpp"
 #include "platform/linux/X11InputEvents.hpp"
@@ -10,6 +11,7 @@
 #include "platform/linux/X11ScreenCapture.hpp"
 #include "platform/linux/X11WindowServer.hpp"
 #include "platform/linux/QueueMainThread.hpp"
+#include "platform/linux/UnavailableAudio.hpp"
 
 // The real services of the desktop this process runs on. Built once at start-up and kept
 // for the life of the process.
@@ -35,5 +37,7 @@ private:
     LinuxPrivacy privacy_{x11_};
     LinuxImaging imaging_;
     X11InputEvents inputEvents_;
+    UnavailableAudio audio_;
+    LinuxFileSystem fileSystem_;
     Platform platform_;
 };
