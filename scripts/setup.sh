@@ -17,7 +17,7 @@ packages=(
   libpng-dev
   # the private virtual desktop and the tools the tests drive it with
   xvfb x11-xkb-utils x11-utils x11-xserver-utils xauth pulseaudio pulseaudio-utils
-  ffmpeg sox curl python3 imagemagick scrot
+  ffmpeg sox curl python3 imagemagick scrot iproute2
 )
 
 missing=()

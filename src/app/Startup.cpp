@@ -130,16 +130,18 @@ std::optional<std::int32_t> watchedParent(const std::vector<std::string>& argume
     return pid;
 }
 
-void startParentWatch(std::int32_t pid)
+void startParentWatch(std::int32_t pid, std::function<void()> gone)
 {
-    std::thread([pid] {
+    std::thread([pid, gone = std::move(gone)] {
         constexpr auto period = std::chrono::seconds(2);
         auto tick = std::chrono::steady_clock::now() + period;
         while (true) {
             std::this_thread::sleep_until(tick);
             // EPERM means the process exists but is another user's: still alive.
-            if (::kill(pid, 0) != 0 && errno == ESRCH)
-                endProcess(0);
+            if (::kill(pid, 0) != 0 && errno == ESRCH) {
+                gone();
+                return;
+            }
             tick += period;
         }
     }).detach();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,5 +29,5 @@ void writeFileAtomically(const std::string& path, std::string_view bytes);
 std::optional<std::int32_t> watchedParent(const std::vector<std::string>& arguments);
 
 // Checks every 2 seconds, first 2 seconds from now, on a thread of its own, whether the
-// process still exists; ends this process with code 0 once it does not.
-void startParentWatch(std::int32_t pid);
+// process still exists; calls `gone` there once it does not, and stops watching.
+void startParentWatch(std::int32_t pid, std::function<void()> gone);

@@ -1,13 +1,13 @@
+#include "app/Program.hpp"
+#include "app/Shutdown.hpp"
 #include "app/Startup.hpp"
 #include "base/Process.hpp"
 #include "base/SerialQueue.hpp"
 #include "http/HTTPServer.hpp"
 #include "platform/linux/LinuxPlatform.hpp"
-#include "service/Routes.hpp"
-#include "service/Service.hpp"
 
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -34,19 +34,21 @@ int main(int argc, char** argv)
 
     // A peer that closes early must not end the process with SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
+    // Before any thread starts: the ending signals wait for the thread that handles them.
+    Shutdown::holdSignals();
 
     // The main queue runs on this thread once start-up is done: prompts and the delayed
     // exit of quit go there.
     static SerialQueue mainQueue("com.velmar.computer-use.main", SerialQueue::OnCallingThread{});
     static LinuxPlatform platform(mainQueue);
-    static Service service(token, version);
-    installRoutes(service, platform.platform());
+    static Program program(platform.platform(), token, version, [] { endProcess(0); });
     static SerialQueue queue("com.velmar.computer-use.http");
+    static Shutdown shutdown(queue, [] { program.cleanUp(); });
 
     std::shared_ptr<HTTPServer> server;
     try {
         server = std::make_shared<HTTPServer>(queue, [](const HTTPRequest& request) {
-            HTTPResponse response = service.handle(request);
+            HTTPResponse response = program.service().handle(request);
             // A picture request leaves tens of megabytes freed but still held by the heap,
             // which keeps them for the next one. Once requests have stopped for a while,
             // hand them back to the system. Handlers and this timer share the HTTP work
@@ -76,14 +78,16 @@ int main(int argc, char** argv)
         std::fputc('\n', stdout);
         std::fflush(stdout);
     };
+    // Called on the HTTP work queue.
     server->onFailure = [](const std::string& message) {
         reportToStandardError(message);
-        endProcess(1);
+        shutdown.endHere(1);
     };
     server->start();
 
+    shutdown.watchSignals();
     if (const auto parent = watchedParent(arguments))
-        startParentWatch(*parent);
+        startParentWatch(*parent, [] { shutdown.end(0); });
 
     mainQueue.runForever();
     return 0;

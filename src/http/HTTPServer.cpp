@@ -33,10 +33,7 @@ constexpr auto acceptBackoff = std::chrono::milliseconds(50);
 HTTPServer::HTTPServer(SerialQueue& queue, HTTPHandler handler)
     : queue_(queue), handler_(std::move(handler)), acceptor_(queue.context()), backoff_(queue.context())
 {
-    const asio::ip::tcp::endpoint loopback(asio::ip::address_v4::loopback(), 0);
-    acceptor_.open(loopback.protocol());
-    acceptor_.bind(loopback);
-    acceptor_.listen();
+    acceptor_.open(asio::ip::tcp::v4());
 }
 
 void HTTPServer::start()
@@ -46,7 +43,17 @@ void HTTPServer::start()
         auto self = weak.lock();
         if (!self)
             return;
+        // Binding and listening are the listener's start: their failure is its failed state.
         std::error_code error;
+        const asio::ip::tcp::endpoint loopback(asio::ip::address_v4::loopback(), 0);
+        self->acceptor_.bind(loopback, error);
+        if (!error)
+            self->acceptor_.listen(asio::socket_base::max_listen_connections, error);
+        if (error) {
+            if (self->onFailure)
+                self->onFailure("the listener failed: " + error.message());
+            return;
+        }
         const auto port = self->acceptor_.local_endpoint(error).port();
         if (error || port == 0) {
             if (self->onFailure)

@@ -17,15 +17,16 @@ class SerialQueue;
 // synchronously: requests are served one at a time.
 class HTTPServer : public std::enable_shared_from_this<HTTPServer> {
 public:
-    // Creates, binds and opens the listener. Throws std::system_error when the system
-    // refuses; no server exists then.
+    // Creates the listener's socket. Throws std::system_error when the system refuses; no
+    // server exists then.
     HTTPServer(SerialQueue& queue, HTTPHandler handler);
 
     // Both are called on the queue; set them before start() and leave them alone after.
     std::function<void(std::uint16_t port)> onReady;
     std::function<void(const std::string& message)> onFailure;
 
-    // Starts accepting. The server must be owned by a std::shared_ptr: the queued events
+    // Binds to 127.0.0.1 on a port the system picks, listens and starts accepting; a
+    // failure there goes to onFailure as "the listener failed: ...". The server must be owned by a std::shared_ptr: the queued events
     // hold it weakly and do nothing once it is gone.
     void start();
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 // The thread that runs the desktop application's main loop, where user-interface work
@@ -12,4 +13,6 @@ public:
     virtual void sync(const std::function<void()>& block) = 0;
     // Hands the block to the main thread and returns at once.
     virtual void async(std::function<void()> block) = 0;
+    // Hands the block to the main thread to run once the delay has passed; returns at once.
+    virtual void asyncAfter(std::chrono::steady_clock::duration delay, std::function<void()> block) = 0;
 };

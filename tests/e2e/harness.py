@@ -76,13 +76,13 @@ class VirtualDesktop:
 class Program:
     """The real binary with a token file; waits for its ready line."""
 
-    def __init__(self, token="secret-token", args=None, env=None, token_text=None, wait_ready=True):
+    def __init__(self, token="secret-token", args=None, env=None, token_text=None, wait_ready=True, extra_args=()):
         self.dir = tempfile.mkdtemp(prefix="velmar-e2e-")
         self.token = token
         self.token_file = os.path.join(self.dir, "token")
         with open(self.token_file, "w") as f:
             f.write(token_text if token_text is not None else token + "\n")
-        argv = [BINARY] + (args if args is not None else ["--token-file", self.token_file])
+        argv = [BINARY] + (args if args is not None else ["--token-file", self.token_file, *extra_args])
         self.process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_environment(env))
         self.ready = None
         self.port = None

@@ -146,6 +146,36 @@ class ParentWatch(unittest.TestCase):
                 program.wait()
 
 
+# Run inside a network namespace of its own: every port the system could pick for the
+# listener is taken, so binding fails. The sockets stay open across the exec.
+PORTS_TAKEN = """
+import os, socket, subprocess, sys
+subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+with open("/proc/sys/net/ipv4/ip_local_port_range", "w") as f:
+    f.write("40000 40001")
+taken = []
+for port in (40000, 40001):
+    s = socket.socket()
+    s.bind(("127.0.0.1", port))
+    s.listen()
+    os.set_inheritable(s.fileno(), True)
+    taken.append(s)
+os.execv(sys.argv[1], sys.argv[1:])
+"""
+
+
+class ListenerFailure(unittest.TestCase):
+    def test_a_bind_that_fails_is_the_listeners_failure(self):
+        token = tempfile.NamedTemporaryFile("w", suffix=".token")
+        self.addCleanup(token.close)
+        token.write("secret\n")
+        token.flush()
+        done = subprocess.run(["unshare", "-n", "python3", "-c", PORTS_TAKEN, BINARY, "--token-file", token.name],
+                              capture_output=True, timeout=20, env=_environment())
+        self.assertEqual((done.returncode, done.stdout), (1, b""), done.stderr)
+        self.assertEqual(done.stderr.decode(), "Velmar Computer Use: the listener failed: Address already in use\n")
+
+
 class Quit(unittest.TestCase):
     def test_quit_answers_then_exits_0(self):
         with Program() as program:

@@ -1,6 +1,5 @@
+#include "app/Program.hpp"
 #include "platform/fake/FakePlatform.hpp"
-#include "service/Routes.hpp"
-#include "service/Service.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +9,8 @@ namespace {
 
 struct RequestEndpoint : ::testing::Test {
     FakePlatform fake;
-    Service service{"secret", "2.0"};
-
-    void SetUp() override { installRoutes(service, fake.platform()); }
+    Program program{fake.platform(), "secret", "2.0", [] {}};
+    Service& service = program.service();
 
     HTTPResponse post(const std::string& body)
     {
@@ -63,9 +61,8 @@ TEST_F(RequestEndpoint, AccessibilityWithAndWithoutThePane)
     };
     for (const auto& c : cases) {
         FakePlatform fake;
-        Service service("secret", "2.0");
-        installRoutes(service, fake.platform());
-        const auto answer = service.handle(HTTPRequest{"POST", "/request", {{"authorization", "Bearer secret"}}, c.body});
+        Program program(fake.platform(), "secret", "2.0", [] {});
+        const auto answer = program.service().handle(HTTPRequest{"POST", "/request", {{"authorization", "Bearer secret"}}, c.body});
         EXPECT_EQ(answer.status, 200) << c.body;
         EXPECT_EQ(fake.mainThread.syncCount(), 1u);
         fake.mainThread.runPending();

@@ -62,3 +62,16 @@ std::size_t FakeMainThread::syncCount() const
     std::lock_guard lock(mutex_);
     return syncs_;
 }
+
+void FakeMainThread::asyncAfter(std::chrono::steady_clock::duration delay, std::function<void()> block)
+{
+    std::lock_guard lock(mutex_);
+    delays_.push_back(delay);
+    pending_.push_back(std::move(block));
+}
+
+std::vector<std::chrono::steady_clock::duration> FakeMainThread::delays() const
+{
+    std::lock_guard lock(mutex_);
+    return delays_;
+}

@@ -12,11 +12,14 @@ class FakeMainThread final : public MainThread {
 public:
     void sync(const std::function<void()>& block) override;
     void async(std::function<void()> block) override;
+    // Queued like async(); the delay is recorded, not waited for.
+    void asyncAfter(std::chrono::steady_clock::duration delay, std::function<void()> block) override;
 
     // Runs the async blocks handed over so far, in order. Returns how many ran.
     std::size_t runPending();
     std::size_t pending() const;
     std::size_t syncCount() const;
+    std::vector<std::chrono::steady_clock::duration> delays() const;
 
     // True while a block of this fake runs on the calling thread.
     static bool isCurrent();
@@ -27,4 +30,5 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::function<void()>> pending_;
     std::size_t syncs_ = 0;
+    std::vector<std::chrono::steady_clock::duration> delays_;
 };

@@ -10,6 +10,10 @@ public:
     explicit QueueMainThread(SerialQueue& mainQueue) : queue_(mainQueue) {}
     void sync(const std::function<void()>& block) override { queue_.sync(block); }
     void async(std::function<void()> block) override { queue_.async(std::move(block)); }
+    void asyncAfter(std::chrono::steady_clock::duration delay, std::function<void()> block) override
+    {
+        queue_.asyncAfter(delay, std::move(block));
+    }
 
 private:
     SerialQueue& queue_;

@@ -1,6 +1,6 @@
 #include "permissions/Permissions.hpp"
 #include "platform/fake/FakePlatform.hpp"
-#include "service/Status.hpp"
+#include "app/Status.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "service/Status.hpp"
+#include "app/Status.hpp"
 
 #include "capture/ScreenCapture.hpp"
 #include "permissions/Permissions.hpp"
