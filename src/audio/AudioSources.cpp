@@ -15,6 +15,8 @@ namespace {
 
 constexpr auto startWait = std::chrono::seconds(10);
 constexpr std::uint32_t tapBufferSize = 1024;
+// Less than the 3 s that system audio may queue, so its backlog is written whole.
+constexpr auto microphoneStall = std::chrono::seconds(2);
 
 const std::string productName = "Velmar Computer Use";
 
@@ -118,6 +120,10 @@ void AudioRecorder::receiveSystem(const AudioBuffer& buffer, std::uint64_t recor
     if (samples.empty())
         return;
     lastSystemAt_ = platform_.clock.date();
+    // A microphone that delivers nothing (a device that went quiet, a suspended source)
+    // would hold back everything, as the clock: system audio takes over.
+    if (clock_ == Clock::microphone && platform_.clock.now() - microphoneHeardAt_ > microphoneStall)
+        handClockToSystem();
     route(std::move(samples), Source::system);
 }
 
@@ -171,6 +177,7 @@ void AudioRecorder::startMicrophone(std::uint64_t recording)
     }
     microphoneConverter_ = std::move(converter);
     engine_ = std::move(engine);
+    microphoneHeardAt_ = platform_.clock.now();
 }
 
 void AudioRecorder::receiveMicrophone(const AudioBuffer& buffer, std::uint64_t recording)
@@ -181,6 +188,7 @@ void AudioRecorder::receiveMicrophone(const AudioBuffer& buffer, std::uint64_t r
     if (samples.empty())
         return;
     lastMicrophoneAt_ = platform_.clock.date();
+    microphoneHeardAt_ = platform_.clock.now();
     route(std::move(samples), Source::microphone);
 }
 
@@ -201,7 +209,12 @@ void AudioRecorder::microphoneStopped(const PlatformError& error, std::uint64_t 
         fail("the microphone stopped: " + text);
         return;
     }
-    // System audio takes over as the clock, starting with what it has queued meanwhile.
+    handClockToSystem();
+}
+
+void AudioRecorder::handClockToSystem()
+{
+    // Starting with what system audio queued meanwhile, so none of it is lost.
     clock_ = Clock::system;
     if (!systemFIFO_.empty()) {
         std::vector<float> backlog = std::move(systemFIFO_);

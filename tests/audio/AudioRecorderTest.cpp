@@ -440,6 +440,26 @@ TEST_F(Recorder, TheMicrophoneStoppingHandsTheClockToSystemAudio)
     EXPECT_EQ(report["parts"].size(), 1u);
 }
 
+TEST_F(Recorder, AMicrophoneThatDeliversNothingHandsTheClockToSystemAudio)
+{
+    start(true);
+    microphone(1600);
+    for (int i = 0; i < 21; ++i)
+        system(1600, 0.25f); // two seconds pass with system audio queued behind a quiet clock
+    EXPECT_EQ(recorder->clock(), AudioRecorder::Clock::microphone);
+    system(1600, 0.25f);
+    EXPECT_EQ(recorder->clock(), AudioRecorder::Clock::system);
+    microphone(800, 0.5f); // back again: now it is laid over system audio
+    system(1600, 0.25f);
+    recorder->stop();
+    const auto written = samples(partFiles().at(0));
+    ASSERT_EQ(written.size(), 1600u + 23 * 1600u);
+    EXPECT_EQ(written[1600], 0.25f);
+    EXPECT_EQ(written[1600 + 22 * 1600], 0.75f);
+    EXPECT_EQ(written.back(), 0.25f);
+    EXPECT_EQ(status()["microphone"], "off");
+}
+
 TEST_F(Recorder, AStreamThatNeverConfirmsItsStopIsForgottenAfterFiveSeconds)
 {
     fake.systemAudio.setStopAnswer(FakeSystemAudio::StopAnswer::never);
