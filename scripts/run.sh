@@ -18,10 +18,9 @@ cleanup() {
 trap cleanup EXIT INT TERM
 
 if [ -z "${DISPLAY:-}" ]; then
-  Xvfb -displayfd 1 -screen 0 1920x1080x24 -nolisten tcp -noreset >"$state/display" 2>"$state/xvfb.log" &
-  children+=($!)
-  for _ in $(seq 100); do [ -s "$state/display" ] && break; sleep 0.1; done
-  export DISPLAY=":$(head -n1 "$state/display")"
+  # A background and two windows, so that the first picture is not all black.
+  source scripts/private-desktop.sh
+  start_private_desktop "$state"
   echo "started a private X display $DISPLAY" >&2
 fi
 

@@ -17,6 +17,8 @@ packages=(
   libpng-dev
   # the private virtual desktop and the tools the tests drive it with
   xvfb x11-xkb-utils x11-utils x11-xserver-utils xauth pulseaudio pulseaudio-utils
+  # what the private desktop shows: a clock and a terminal
+  x11-apps xterm
   ffmpeg sox curl python3 imagemagick scrot iproute2
 )
 

@@ -3,13 +3,13 @@
 #include "base/Process.hpp"
 #include "base/Text.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -80,14 +80,36 @@ std::string readyLine(std::uint16_t port, long pid, std::string_view version)
     return line;
 }
 
+namespace {
+
+// A new file beside `path` that no one else has opened, for writing. Made with mode 0666 so
+// that the kernel applies the process's umask itself: reading the umask would mean setting
+// it, for every thread of the process at once.
+std::pair<int, std::string> createTemporaryBeside(const std::string& path)
+{
+    // The process id and a count make the name unique among writers; a file left behind by
+    // an earlier process with the same id is stepped over.
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0;; ++attempt) {
+        const std::string temporary =
+            path + "." + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".tmp";
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            return {fd, temporary};
+        if (errno != EEXIST || attempt == 100)
+            return {-1, {}};
+    }
+}
+
+} // namespace
+
 void writeFileAtomically(const std::string& path, std::string_view bytes)
 {
     const auto fail = [&](const char* step, int error) {
         throw std::runtime_error(std::string(step) + " failed: " + std::strerror(error));
     };
     // The temporary file sits beside the target so that the rename stays on one file system.
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
+    const auto [fd, temporary] = createTemporaryBeside(path);
     if (fd < 0)
         fail("creating a temporary file", errno);
     size_t written = 0;
@@ -103,10 +125,6 @@ void writeFileAtomically(const std::string& path, std::string_view bytes)
         }
         written += static_cast<size_t>(n);
     }
-    // mkstemp makes the file private; the port file is as readable as any file the user makes.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
     if (::close(fd) != 0) {
         const int error = errno;
         ::unlink(temporary.c_str());

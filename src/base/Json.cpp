@@ -12,8 +12,43 @@
 #include <emmintrin.h>
 #endif
 
+namespace {
+
+// Whether the arrays and objects of JSON text nest at most `limit` deep. Counted before
+// parsing, so that a deep body is refused before a single value of it is built. Brackets
+// inside strings do not count; for text that is not JSON the answer does not matter, since
+// the parser refuses it.
+bool nestsWithin(std::string_view text, int limit)
+{
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit)
+                return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 std::optional<Json> readJson(std::string_view text)
 {
+    // The parser takes a NUL byte for the end of the text, which would let anything after
+    // one through unread. No JSON text holds one, inside a string or out.
+    if (text.find('\0') != std::string_view::npos || !nestsWithin(text, maximumReadDepth))
+        return std::nullopt;
     // No exceptions from the parser: a discarded value marks a parse error.
     Json value = Json::parse(text.begin(), text.end(), nullptr, false);
     if (value.is_discarded())
@@ -168,7 +203,7 @@ void writeDouble(double number, std::string& out)
         out.append(".0");
 }
 
-void write(const Json& value, std::string& out)
+void write(const Json& value, std::string& out, int depth)
 {
     switch (value.type()) {
     case Json::value_t::null: out.append("null"); break;
@@ -178,18 +213,22 @@ void write(const Json& value, std::string& out)
     case Json::value_t::number_float: writeDouble(value.get<double>(), out); break;
     case Json::value_t::string: writeString(value.get_ref<const std::string&>(), out); break;
     case Json::value_t::array: {
+        if (depth >= maximumWriteDepth)
+            throw std::invalid_argument("JSON nested too deep");
         out.push_back('[');
         bool first = true;
         for (const auto& element : value) {
             if (!first)
                 out.push_back(',');
             first = false;
-            write(element, out);
+            write(element, out, depth + 1);
         }
         out.push_back(']');
         break;
     }
     case Json::value_t::object: {
+        if (depth >= maximumWriteDepth)
+            throw std::invalid_argument("JSON nested too deep");
         out.push_back('{');
         bool first = true;
         for (const auto& [key, element] : value.items()) {
@@ -198,7 +237,7 @@ void write(const Json& value, std::string& out)
             first = false;
             writeString(key, out);
             out.push_back(':');
-            write(element, out);
+            write(element, out, depth + 1);
         }
         out.push_back('}');
         break;
@@ -213,12 +252,12 @@ void write(const Json& value, std::string& out)
 
 void writeJson(const Json& value, std::string& out)
 {
-    write(value, out);
+    write(value, out, 0);
 }
 
 std::string writeJson(const Json& value)
 {
     std::string out;
-    write(value, out);
+    write(value, out, 0);
     return out;
 }

@@ -10,11 +10,19 @@
 // null. Request bodies are read into it; answers are built in it and written by writeJson.
 using Json = nlohmann::json;
 
-// Parses a request body strictly (RFC 8259, UTF-8). Nothing when the text is not JSON.
+// How deep arrays and objects may nest in a request body. Requests need three levels; the
+// bound keeps every walk through a caller's value (printing, writing, freeing) short.
+inline constexpr int maximumReadDepth = 64;
+// Answers may wrap a piece of a request in a few levels of their own.
+inline constexpr int maximumWriteDepth = 4 * maximumReadDepth;
+
+// Parses a request body strictly (RFC 8259, UTF-8): one value, then nothing but white
+// space. Nothing when the text is not JSON or nests deeper than maximumReadDepth.
 std::optional<Json> readJson(std::string_view text);
 
 // Writes compact JSON: no white space, "/" escaped as "\/", integers without a fraction,
 // floating-point numbers in their shortest round-trip form. Throws std::invalid_argument
-// for a value JSON cannot carry (a NaN or an infinity) or a string that is not UTF-8.
+// for a value JSON cannot carry (a NaN or an infinity), a string that is not UTF-8, or
+// nesting deeper than maximumWriteDepth.
 void writeJson(const Json& value, std::string& out);
 std::string writeJson(const Json& value);

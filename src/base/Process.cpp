@@ -1,5 +1,6 @@
 #include "base/Process.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <malloc.h>
 #include <string>
@@ -13,6 +14,8 @@ void reportToStandardError(std::string_view message)
     size_t written = 0;
     while (written < line.size()) {
         const ssize_t n = ::write(STDERR_FILENO, line.data() + written, line.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue; // a signal came first: the message is still owed
         if (n <= 0)
             break;
         written += static_cast<size_t>(n);

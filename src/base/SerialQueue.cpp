@@ -19,9 +19,9 @@ SerialQueue::SerialQueue(std::string label)
     std::promise<void> started;
     auto ready = started.get_future();
     thread_ = std::thread([this, &started] {
-        runner_ = std::this_thread::get_id();
+        runner_.store(std::this_thread::get_id());
         started.set_value();
-        context_.run();
+        run();
     });
     ready.wait();
 }
@@ -69,11 +69,25 @@ void SerialQueue::sync(const std::function<void()>& block)
 
 bool SerialQueue::isCurrent() const
 {
-    return std::this_thread::get_id() == runner_;
+    return std::this_thread::get_id() == runner_.load();
 }
 
 void SerialQueue::runForever()
 {
-    runner_ = std::this_thread::get_id();
-    context_.run();
+    runner_.store(std::this_thread::get_id());
+    run();
+}
+
+void SerialQueue::run()
+{
+    // A block or a socket event that throws ends run() with its exception. Nothing the
+    // queue runs may end the process: the queue drops the exception and goes on with the
+    // next block. run() returns normally only once the queue is stopped.
+    for (;;) {
+        try {
+            context_.run();
+            return;
+        } catch (...) {
+        }
+    }
 }

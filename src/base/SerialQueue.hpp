@@ -3,6 +3,7 @@
 #include <asio/io_context.hpp>
 #include <asio/executor_work_guard.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -24,6 +25,7 @@ public:
     // Stops the queue and joins its thread; blocks not yet run are dropped.
     ~SerialQueue();
 
+    // A block that throws does not stop the queue: the exception is dropped.
     void async(std::function<void()> block);
     void asyncAfter(std::chrono::steady_clock::duration delay, std::function<void()> block);
     // Runs the block on the queue and waits for it. Calling it from the queue's own thread
@@ -38,9 +40,12 @@ public:
     void runForever();
 
 private:
+    void run();
+
     std::string label_;
     asio::io_context context_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::thread thread_;
-    std::thread::id runner_;
+    // Set by the thread that runs the queue while other threads may ask isCurrent().
+    std::atomic<std::thread::id> runner_;
 };

@@ -57,6 +57,72 @@ std::optional<char32_t> nextCodePoint(std::string_view text, size_t& index)
     return value;
 }
 
+namespace {
+
+// How far the bytes from `index` form the start of a well-formed sequence: its whole length
+// when they form one, else the length of the part that could still have begun one (at
+// least 1), and whether it was the end of the text that stopped it. The ranges of the
+// second byte keep out overlong forms, surrogates and values past U+10FFFF.
+struct Sequence {
+    size_t length;
+    bool complete;
+    bool unfinished;
+};
+
+Sequence sequenceAt(std::string_view text, size_t index)
+{
+    const auto byte = [&](size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char lead = byte(index);
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead < 0x80)
+        return {1, true, false};
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return {1, false, false};
+    }
+    size_t taken = 1;
+    for (; taken < length && index + taken < text.size(); ++taken) {
+        const unsigned char next = byte(index + taken);
+        if (next < low || next > high)
+            return {taken, false, false};
+        low = 0x80, high = 0xBF;
+    }
+    return {taken, taken == length, taken < length};
+}
+
+} // namespace
+
+std::string validUTF8(std::string_view bytes, Ending ending)
+{
+    if (isValidUTF8(bytes))
+        return std::string(bytes);
+    static constexpr char replacement[] = "\xEF\xBF\xBD"; // U+FFFD
+    std::string out;
+    out.reserve(bytes.size() + 8);
+    for (size_t index = 0; index < bytes.size();) {
+        const Sequence sequence = sequenceAt(bytes, index);
+        if (sequence.complete) {
+            out.append(bytes.substr(index, sequence.length));
+        } else if (ending == Ending::cut && sequence.unfinished) {
+            break; // a character the limit cut in two
+        } else {
+            out.append(replacement);
+        }
+        index += sequence.length;
+    }
+    return out;
+}
+
 bool isSpaceSeparator(char32_t c)
 {
     return c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F

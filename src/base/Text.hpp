@@ -10,6 +10,14 @@ bool isValidUTF8(std::string_view text);
 // Decodes valid UTF-8 one code point at a time. Returns nothing at the end of the text.
 std::optional<char32_t> nextCodePoint(std::string_view text, size_t& index);
 
+// Whether bytes from outside were read whole, or a read stopped at a length limit.
+enum class Ending { whole, cut };
+// Valid UTF-8 from bytes of unknown quality (window titles, class names, process and file
+// names): each ill-formed sequence, as far as it goes, becomes one U+FFFD. Bytes read only
+// up to a limit may end inside a character; with Ending::cut that unfinished character is
+// dropped, so the text ends on a character boundary.
+std::string validUTF8(std::string_view bytes, Ending ending = Ending::whole);
+
 // Unicode's space separators (general category Zs).
 bool isSpaceSeparator(char32_t c);
 // Unicode's white space and line breaks: space separators, tab, LF, VT, FF, CR, NEL,

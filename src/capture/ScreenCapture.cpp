@@ -1,5 +1,6 @@
 #include "capture/ScreenCapture.hpp"
 
+#include "base/Text.hpp"
 #include "capture/SCK.hpp"
 #include "capture/ScreenshotFailure.hpp"
 #include "platform/Displays.hpp"
@@ -170,7 +171,7 @@ std::string ScreenCapture::describe(Platform& platform, std::exception_ptr error
     } catch (const Screenshot::Failure& failure) {
         return failure.description();
     } catch (const std::exception& other) {
-        return other.what();
+        return validUTF8(other.what()); // a library's text, perhaps in the locale's encoding
     } catch (...) {
         return "unknown error";
     }

@@ -4,6 +4,7 @@
 #include <asio/write.hpp>
 
 #include <chrono>
+#include <optional>
 
 namespace {
 // After answering, unread bytes from the client are read and dropped for at most this long
@@ -50,7 +51,17 @@ bool HTTPConnection::respondIfComplete()
     if (auto* request = std::get_if<HTTPRequest>(&result)) {
         // Release the buffer before the handler runs: a large body is held once, in the request.
         std::string().swap(buffer_);
-        respond(handler_(*request));
+        std::optional<HTTPResponse> response;
+        try {
+            response = handler_(*request);
+        } catch (...) {
+            // The handler answers everything it can; what still escapes it (memory running
+            // out, say) must not end the process, and the client still gets an answer.
+        }
+        if (response)
+            respond(*response);
+        else
+            send(internalErrorWire());
     } else {
         respond(std::get<HTTPResponse>(result));
     }
@@ -59,8 +70,19 @@ bool HTTPConnection::respondIfComplete()
 
 void HTTPConnection::respond(const HTTPResponse& response)
 {
-    wire_ = serializeResponse(response);
-    asio::async_write(socket_, asio::buffer(wire_),
+    try {
+        wire_ = serializeResponse(response);
+    } catch (...) {
+        std::string().swap(wire_);
+        send(internalErrorWire());
+        return;
+    }
+    send(wire_);
+}
+
+void HTTPConnection::send(std::string_view bytes)
+{
+    asio::async_write(socket_, asio::buffer(bytes.data(), bytes.size()),
         [self = shared_from_this()](const std::error_code& error, size_t) {
             std::string().swap(self->wire_);
             if (error) {

@@ -9,6 +9,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // Serves one accepted connection: reads one request, answers it, closes. Every pending
 // operation holds the connection, so it lives exactly until it is finished, with no list of
@@ -23,6 +24,8 @@ private:
     // True when an answer is on its way, for a whole request or a framing error.
     bool respondIfComplete();
     void respond(const HTTPResponse& response);
+    // Writes the bytes, which must stay alive until the write completes, then closes.
+    void send(std::string_view bytes);
     void drainThenClose();
     void discardInput();
     void finish();

@@ -24,13 +24,16 @@ const char* reasonPhrase(int status)
 
 std::string serializeResponse(const HTTPResponse& response)
 {
+    int status = response.status;
     std::string body;
     try {
         writeJson(response.body, body);
     } catch (const std::invalid_argument&) {
-        body = "{}";
+        status = 500;
+        body.clear();
+        writeJson(errorResponse(500, "internal_error", internalErrorMessage).body, body);
     }
-    std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + reasonPhrase(response.status)
+    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status)
         + "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " + std::to_string(body.size())
         + "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
     // One allocation for the whole answer: a picture's body can be megabytes.
@@ -38,4 +41,16 @@ std::string serializeResponse(const HTTPResponse& response)
     wire.reserve(head.size() + body.size());
     wire.append(head).append(body);
     return wire;
+}
+
+std::string_view internalErrorWire()
+{
+    static constexpr char wire[] = "HTTP/1.1 500 Internal Server Error\r\n"
+                                   "Content-Type: application/json; charset=utf-8\r\n"
+                                   "Content-Length: 57\r\n"
+                                   "Cache-Control: no-store\r\n"
+                                   "Connection: close\r\n"
+                                   "\r\n"
+                                   "{\"error\":\"internal_error\",\"message\":\"the request failed\"}";
+    return {wire, sizeof wire - 1};
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 
 // One request as the handler sees it.
 struct HTTPRequest {
@@ -28,5 +29,13 @@ HTTPResponse errorResponse(int status, std::string code, std::string message);
 const char* reasonPhrase(int status);
 
 // The bytes on the wire: head and compact JSON body. A body that cannot be written as JSON
-// goes out as "{}" with the response's status.
+// (a text that is not UTF-8, a NaN) is a failure of the server, not a success with nothing
+// in it: it goes out as the 500 "internal_error" answer below. Throws std::bad_alloc.
 std::string serializeResponse(const HTTPResponse& response);
+
+// The one sentence of the 500 "internal_error" answer, given when a request failed in a way
+// nothing else answered.
+inline constexpr const char* internalErrorMessage = "the request failed";
+// That answer's bytes on the wire, fixed in advance: sending them needs no memory, so they
+// still go out when memory has run out.
+std::string_view internalErrorWire();

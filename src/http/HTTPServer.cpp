@@ -77,7 +77,12 @@ void HTTPServer::accept()
             self->acceptFailed(error);
             return;
         }
-        std::make_shared<HTTPConnection>(std::move(socket), self->handler_)->start();
+        try {
+            std::make_shared<HTTPConnection>(std::move(socket), self->handler_)->start();
+        } catch (...) {
+            // Out of memory for this one connection, which closes unanswered; the listener
+            // goes on for the next.
+        }
         self->accept();
     });
 }

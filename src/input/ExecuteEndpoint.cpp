@@ -1,6 +1,7 @@
 #include "input/ExecuteEndpoint.hpp"
 
 #include "base/PlatformError.hpp"
+#include "base/Text.hpp"
 #include "input/Input.hpp"
 
 #include <exception>
@@ -17,7 +18,7 @@ Service::Endpoint executeEndpoint(Input& input, std::function<bool()> accessibil
         } catch (const PlatformError& error) {
             return Service::failure(500, "action_failed", error.description);
         } catch (const std::exception& error) {
-            return Service::failure(500, "action_failed", error.what());
+            return Service::failure(500, "action_failed", validUTF8(error.what()));
         } catch (...) {
             return Service::failure(500, "action_failed", "the action failed");
         }

@@ -33,8 +33,9 @@ bool booleanMember(const Json& action, const char* key)
     return false;
 }
 
-// Each element in its plain printed form: 5 names the "5" key, true names "1". Other
-// values print as nothing, which names no key.
+// Each element in its plain printed form: 5 names the "5" key, true names "1". Null, arrays
+// and objects give a fixed text that names no key: a caller's nested value is never walked
+// to print it.
 std::vector<std::string> keyNames(const Json& action)
 {
     std::vector<std::string> names;
@@ -44,8 +45,10 @@ std::vector<std::string> keyNames(const Json& action)
     for (const Json& element : *keys) {
         if (element.is_string()) {
             names.push_back(element.get<std::string>());
+        } else if (element.is_number_unsigned()) {
+            names.push_back(std::to_string(element.get<std::uint64_t>()));
         } else if (element.is_number_integer()) {
-            names.push_back(element.dump());
+            names.push_back(std::to_string(element.get<std::int64_t>()));
         } else if (element.is_number_float()) {
             std::ostringstream text;
             text.imbue(std::locale::classic());
@@ -53,8 +56,12 @@ std::vector<std::string> keyNames(const Json& action)
             names.push_back(text.str());
         } else if (element.is_boolean()) {
             names.push_back(element.get<bool>() ? "1" : "0");
+        } else if (element.is_array()) {
+            names.push_back("[...]");
+        } else if (element.is_object()) {
+            names.push_back("{...}");
         } else {
-            names.push_back(element.dump());
+            names.push_back("null");
         }
     }
     return names;

@@ -11,7 +11,7 @@
 #include <utility>
 
 // The request handler: checks the bearer token, reads the body as a JSON object and runs
-// the endpoint routed by method and path. It never throws and never ends the process.
+// the endpoint routed by method and path. It never ends the process.
 class Service {
 public:
     // Endpoints take the request's body object and answer; they catch their own errors, and
@@ -23,6 +23,8 @@ public:
     // Adds a row to the route table. Method and path are compared exactly.
     void route(std::string method, std::string path, Endpoint endpoint);
 
+    // Every answer of the service, the safety net's 500 "internal_error" included. It throws
+    // only when even that small answer cannot be built.
     HTTPResponse handle(const HTTPRequest& request) const;
 
     const std::string& version() const { return version_; }
@@ -41,6 +43,8 @@ public:
     static std::optional<std::int64_t> integer(const Json* value, double min, double max);
 
 private:
+    HTTPResponse dispatch(const HTTPRequest& request) const;
+
     std::string token_;
     std::string version_;
     std::map<std::pair<std::string, std::string>, Endpoint> routes_;

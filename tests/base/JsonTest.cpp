@@ -89,19 +89,50 @@ TEST(JsonWriter, StringsMatchAReferenceWhateverWhereTheEscapesFall)
 
 TEST(JsonReader, AcceptsJsonAndRejectsTheRest)
 {
+    using namespace std::string_literals;
     EXPECT_TRUE(readJson("{\"a\":1}"));
-    EXPECT_TRUE(readJson(" [1,2] "));
+    EXPECT_TRUE(readJson(" [1,2] \r\n\t"));
     EXPECT_TRUE(readJson("\"bare\""));
-    for (const char* bad : {"", " ", "{", "{'a':1}", "{\"a\":1,}", "nan", "{\"a\":01}", "{} x", "\xff"})
-        EXPECT_FALSE(readJson(bad)) << bad;
-    EXPECT_FALSE(readJson(std::string("{\"a\":\"\xc3\"}")));
+    EXPECT_TRUE(readJson("{\"a\":\"\\u0000\"}")); // an escaped NUL is a character like any other
+    const std::string bad[] = {
+        "", " ", "{", "{'a':1}", "{\"a\":1,}", "nan", "{\"a\":01}", "{} x", "\xff", "{\"a\":\"\xc3\"}",
+        // The parser alone would stop at a NUL and take what came before it.
+        "{\"a\":1}\0{\"b\":"s, "{}\0"s, "\0{}"s, "{\"a\":\"x\0y\"}"s, "{\"a\":1}\n\0"s,
+    };
+    for (const auto& text : bad)
+        EXPECT_FALSE(readJson(text)) << testing::PrintToString(text);
 }
 
-TEST(JsonReader, DeepNestingIsNoCrash)
+TEST(JsonReader, NestingIsBounded)
 {
-    std::string deep(100'000, '[');
-    deep += std::string(100'000, ']');
-    EXPECT_TRUE(readJson(deep));
+    const auto nested = [](int depth, const std::string& open, const std::string& inner, const std::string& close) {
+        std::string text;
+        for (int i = 0; i < depth; ++i)
+            text += open;
+        text += inner;
+        for (int i = 0; i < depth; ++i)
+            text += close;
+        return text;
+    };
+    EXPECT_TRUE(readJson(nested(maximumReadDepth, "[", "", "]")));
+    EXPECT_TRUE(readJson(nested(maximumReadDepth - 1, "{\"k\":", "[]", "}")));
+    for (const int depth : {maximumReadDepth + 1, 100'000})
+        EXPECT_FALSE(readJson(nested(depth, "[", "", "]"))) << depth;
+    EXPECT_FALSE(readJson(nested(maximumReadDepth, "{\"k\":", "{}", "}")));
+    EXPECT_FALSE(readJson("{\"keys\":" + nested(100'000, "[", "", "]") + "}"));
+    // Brackets inside strings, escaped quotes included, are text, not nesting.
+    const std::string brackets(1000, '[');
+    EXPECT_TRUE(readJson("{\"a\":\"" + brackets + "\",\"b\":\"\\\"" + brackets + "\"}"));
+}
+
+TEST(JsonWriter, NestingIsBounded)
+{
+    Json value = Json::array();
+    for (int depth = 1; depth < maximumWriteDepth; ++depth)
+        value = Json::array({std::move(value)});
+    EXPECT_EQ(writeJson(value).size(), 2u * maximumWriteDepth);
+    value = Json::array({std::move(value)});
+    EXPECT_THROW(writeJson(value), std::invalid_argument);
 }
 
 TEST(Base64, StandardAlphabetWithPadding)

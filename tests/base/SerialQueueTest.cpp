@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <future>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 TEST(SerialQueue, RunsBlocksOneAtATimeInOrder)
@@ -33,6 +35,20 @@ TEST(SerialQueue, SyncRunsOnTheQueueAndPassesExceptionsBack)
     EXPECT_TRUE(onQueue);
     EXPECT_FALSE(queue.isCurrent());
     EXPECT_THROW(queue.sync([] { throw std::runtime_error("x"); }), std::runtime_error);
+}
+
+TEST(SerialQueue, ABlockThatThrowsDoesNotStopTheQueue)
+{
+    SerialQueue queue("test");
+    queue.async([] { throw std::runtime_error("x"); });
+    queue.asyncAfter(std::chrono::milliseconds(1), [] { throw std::bad_alloc(); });
+    queue.async([] { throw 42; });
+    std::promise<void> later;
+    queue.asyncAfter(std::chrono::milliseconds(5), [&] { later.set_value(); });
+    later.get_future().get();
+    bool ran = false;
+    queue.sync([&] { ran = true; });
+    EXPECT_TRUE(ran);
 }
 
 TEST(SerialQueue, AsyncAfterWaitsForItsDelay)

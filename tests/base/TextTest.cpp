@@ -4,6 +4,7 @@
 
 #include <clocale>
 #include <cmath>
+#include <string>
 
 TEST(Text, Utf8Validation)
 {
@@ -11,6 +12,34 @@ TEST(Text, Utf8Validation)
         EXPECT_TRUE(isValidUTF8(good)) << good;
     for (const char* bad : {"\x80", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xf8", "a\xc3"})
         EXPECT_FALSE(isValidUTF8(bad)) << bad;
+}
+
+TEST(Text, OutsideTextBecomesValidUTF8)
+{
+    // Each ill-formed sequence, as far as it could have gone, is one U+FFFD.
+    const struct {
+        std::string bytes;
+        std::string whole;
+        std::string cut;
+    } cases[] = {
+        {"plain é 漢 😀", "plain é 漢 😀", "plain é 漢 😀"},
+        {"caf\xe9!", "caf\uFFFD!", "caf\uFFFD!"},                        // Latin-1, not UTF-8
+        {"a\xff" "b\x80" "c", "a\uFFFDb\uFFFDc", "a\uFFFDb\uFFFDc"},         // bytes that start nothing
+        {"\xc0\xaf/", "\uFFFD\uFFFD/", "\uFFFD\uFFFD/"},               // an overlong slash
+        {"\xed\xa0\x80x", "\uFFFD\uFFFD\uFFFDx", "\uFFFD\uFFFD\uFFFDx"}, // a surrogate
+        {"\xf4\x90\x80\x80", "\uFFFD\uFFFD\uFFFD\uFFFD", "\uFFFD\uFFFD\uFFFD\uFFFD"}, // past U+10FFFF
+        {"\xe2\x82x", "\uFFFDx", "\uFFFDx"},                           // a character left unfinished inside
+        {"ok\xe2\x82", "ok\uFFFD", "ok"},                               // ... or at a read limit
+        {"ok\xf0\x9f\x98", "ok\uFFFD", "ok"},
+        {"ok\xc3", "ok\uFFFD", "ok"},
+        {"ok\xff", "ok\uFFFD", "ok\uFFFD"},                             // never the start of a character
+        {"ok\xe0\x80", "ok\uFFFD\uFFFD", "ok\uFFFD\uFFFD"},           // could not have been one
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(validUTF8(c.bytes), c.whole) << testing::PrintToString(c.bytes);
+        EXPECT_EQ(validUTF8(c.bytes, Ending::cut), c.cut) << testing::PrintToString(c.bytes);
+        EXPECT_TRUE(isValidUTF8(validUTF8(c.bytes)));
+    }
 }
 
 TEST(Text, TrimsOnlyTheChosenCharactersAtBothEnds)

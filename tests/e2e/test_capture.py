@@ -186,8 +186,67 @@ class CaptureOnXvfb(unittest.TestCase):
             self.assertEqual(window["id"], client.ids[window["title"]])
             self.assertEqual(window["frame"], expected[window["title"]])
             self.assertEqual(window["pid"], client.pid)
-            self.assertEqual((window["app"], window["bundle_id"]), ("VelmarTestXclient", "velmar-test-xclient"))
+            # The identifier is WM_CLASS's class, the application's own; not the instance.
+            self.assertEqual((window["app"], window["bundle_id"]), ("VelmarTestXclient", "VelmarTestXclient"))
             self.assertEqual((window["layer"], window["on_screen"]), (0, True))
+
+    def test_texts_that_are_not_utf8_come_out_as_utf8(self):
+        client = self.client(["Stray:100x100+0+0:ff0000", "Long:100x100+200+0:00ff00", "Plain:100x100+400+0:0000ff"])
+        probe = self.probe()
+        # Any client can set any bytes: a stray byte, an overlong form, a surrogate.
+        stray = b"ok\xffgo\xc0\xafx\xed\xa0\x80!"
+        probe.ask(f"set-property {client.ids['Stray']} _NET_WM_NAME UTF8_STRING {stray.hex()}")
+        # A title longer than is read (16 KiB) is cut inside a character.
+        long = ("a" + "\u00e9" * 9000).encode()
+        probe.ask(f"set-property {client.ids['Long']} _NET_WM_NAME UTF8_STRING {long.hex()}")
+        # WM_NAME in UTF-8 is read as such, when there is no _NET_WM_NAME.
+        plain = client.ids["Plain"]
+        probe.ask(f"set-property {plain} _NET_WM_NAME STRING 41")
+        unfinished = b"caf\xc3"
+        probe.ask(f"set-property {plain} WM_NAME UTF8_STRING {unfinished.hex()}")
+        expected = {
+            "Stray": "ok\ufffdgo\ufffd\ufffdx\ufffd\ufffd\ufffd!",
+            "Long": "a" + "\u00e9" * 8191,
+            "Plain": "caf\ufffd",
+        }
+        titles = {w["id"]: w["title"] for w in probe.ask("content 1 0")["windows"]}
+        self.assertEqual({title: titles[wid] for title, wid in client.ids.items()}, expected)
+        # Through the program, the whole list comes out, not an empty success.
+        with Program(env={"DISPLAY": self.desktop.display, **NO_PULSE}) as program:
+            status, body, _ = program.request("GET", "/windows")
+        self.assertEqual(status, 200, body)
+        titles = {w["id"]: w["title"] for w in body["windows"]}
+        self.assertEqual({title: titles[wid] for title, wid in client.ids.items()}, expected)
+
+    def test_bundle_id_is_the_applications_own_on_both_paths(self):
+        # One client process for each way an application names itself: the identifier of a
+        # process is one on the older path.
+        published = {
+            "Gtk": ("_GTK_APPLICATION_ID", "UTF8_STRING", "org.example.Gtk", "org.example.Gtk"),
+            "Kde": ("_KDE_NET_WM_DESKTOP_FILE", "UTF8_STRING", "org.example.Kde", "org.example.Kde"),
+            "Bamf": ("BAMF_DESKTOP_FILE", "STRING", "/usr/share/applications/org.example.Bamf.desktop",
+                     "org.example.Bamf"),
+            # The instance changes with -name; the class does not.
+            "Renamed": ("WM_CLASS", "STRING", "renamed\0VelmarTestXclient\0", "VelmarTestXclient"),
+        }
+        clients = {title: self.client([f"{title}:50x50+{60 * i}+0:ff0000"]) for i, title in enumerate(published)}
+        plain = self.client(["Plain:50x50+0+100:00ff00"])
+        probe = self.probe()
+        for title, (name, kind, value, _) in published.items():
+            probe.ask(f"set-property {clients[title].ids[title]} {name} {kind} {value.encode().hex()}")
+        expected = {title: bundle for title, (_, _, _, bundle) in published.items()}
+        expected["Plain"] = "VelmarTestXclient"
+        framework = {w["title"]: (w["pid"], w["bundle_id"]) for w in probe.ask("content 1 1")["windows"]}
+        self.assertEqual({title: framework[title][1] for title in expected}, expected)
+        legacy = probe.ask("window-server")
+        for title in expected:
+            pid = framework[title][0]
+            self.assertEqual(legacy["bundle_ids"][str(pid)], expected[title], title)
+        self.assertEqual(framework["Plain"][0], plain.pid)
+        with Program(env={"DISPLAY": self.desktop.display, **NO_PULSE}) as program:
+            status, body, _ = program.request("GET", "/windows")
+        self.assertEqual(status, 200, body)
+        self.assertEqual({w["title"]: w["bundle_id"] for w in body["windows"] if w["title"] in expected}, expected)
 
     def test_window_manager_lists_win_over_the_bare_server(self):
         plain = self.client(["Bare:100x100+0+0:0000ff"])

@@ -3,6 +3,7 @@ formats, the window list, covered windows and a black screen."""
 
 import base64
 import os
+import signal
 import subprocess
 import tempfile
 import unittest
@@ -104,6 +105,35 @@ class BlackScreen(unittest.TestCase):
                 self.assertEqual(status, 403)
                 self.assertEqual(answer, {"error": "screen_denied",
                                           "message": "the picture is black \u2014 Screen Recording is off for Velmar Computer Use"})
+
+
+class PrivateDesktop(unittest.TestCase):
+    def test_the_run_commands_desktop_shows_something(self):
+        # On a machine without a display, scripts/run.sh starts this desktop; the README's
+        # example session takes a picture of it first, which must not read as all black.
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "private-desktop.sh")
+        with tempfile.TemporaryDirectory() as d:
+            started = subprocess.run(
+                ["bash", "-c", 'children=(); source "$0"; start_private_desktop "$1"; echo "$DISPLAY ${children[*]}"',
+                 script, d], capture_output=True, text=True, timeout=60, env=dict(os.environ, DISPLAY=""))
+            self.assertEqual(started.returncode, 0, started.stderr)
+            display, *pids = started.stdout.split()
+            try:
+                self.assertEqual(len(pids), 3, started.stdout)
+                with Program(env={"DISPLAY": display, **NO_PULSE}) as program:
+                    status, answer, _ = program.request(
+                        "POST", "/screenshot", body={"format": "png", "max_pixels": 500000})
+                    self.assertEqual(status, 200, answer)
+                    self.assertEqual((answer["width"], answer["height"]), (942, 530))
+                    status, answer, _ = program.request("GET", "/windows")
+                    self.assertEqual(status, 200, answer)
+                    self.assertEqual(sorted(w["app"] for w in answer["windows"]), ["XClock", "XTerm"])
+            finally:
+                for pid in map(int, pids):
+                    try:
+                        os.kill(pid, signal.SIGTERM)
+                    except ProcessLookupError:
+                        pass
 
 
 if __name__ == "__main__":

@@ -28,9 +28,22 @@ TEST(HTTPResponse, ReasonPhrases)
                   0u);
 }
 
-TEST(HTTPResponse, UnwritableBodyGoesOutAsEmptyObject)
+TEST(HTTPResponse, UnwritableBodyIsAServerFailureNeverASuccess)
 {
-    const auto wire = serializeResponse(HTTPResponse{200, Json{{"x", std::numeric_limits<double>::quiet_NaN()}}});
-    EXPECT_EQ(wire.substr(wire.size() - 4), "\r\n{}");
-    EXPECT_NE(wire.find("Content-Length: 2\r\n"), std::string::npos);
+    // One window title that is not UTF-8 must not turn a whole list into an empty success.
+    const Json unwritable[] = {
+        Json{{"x", std::numeric_limits<double>::quiet_NaN()}},
+        Json{{"windows", Json::array({Json{{"title", "ok"}}, Json{{"title", std::string("caf\xe9")}}})}},
+    };
+    const std::string expected = serializeResponse(errorResponse(500, "internal_error", "the request failed"));
+    for (const auto& body : unwritable) {
+        for (const int status : {200, 404}) {
+            EXPECT_EQ(serializeResponse(HTTPResponse{status, body}), expected);
+        }
+    }
+}
+
+TEST(HTTPResponse, FixedInternalErrorIsTheSameAnswerWrittenAhead)
+{
+    EXPECT_EQ(internalErrorWire(), serializeResponse(errorResponse(500, "internal_error", internalErrorMessage)));
 }

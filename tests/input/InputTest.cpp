@@ -55,6 +55,9 @@ TEST_F(InputTest, FailuresPostNothing)
         {{{"action", "hotkey"}, {"keys", "cmd"}}, "key needs keys"},
         {{{"action", "hotkey"}, {"keys", {"cmd", "nosuchkey"}}}, "unknown key 'nosuchkey'"},
         {{{"action", "hotkey"}, {"keys", {"cmd", nullptr}}}, "unknown key 'null'"},
+        // A nested value is named by a fixed text, however deep or large it is.
+        {{{"action", "key"}, {"keys", {Json::array({Json::array({"a"})})}}}, "unknown key '[...]'"},
+        {{{"action", "press"}, {"keys", {"shift", {{"a", {1, 2}}}}}}, "unknown key '{...}'"},
         {{{"action", "press"}, {"keys", Json::array()}}, "press needs keys"},
         {{{"action", "release"}}, "release needs keys"},
         {{{"action", "release"}, {"keys", {"F16"}}}, "unknown key 'F16'"},

@@ -13,6 +13,10 @@
 //   unmapped TITLE                    creates a titled window that is never mapped
 //   frame ID X Y                      puts window ID into a new frame window at (X, Y), at
 //                                     (5, 20) inside it, as a reparenting window manager does
+//   set-property ID NAME TYPE HEX     sets an 8-bit property of window ID to raw bytes, as
+//                                     any client may, whatever they hold
+//   window-server                     the older window-server path's list, with each owning
+//                                     process's bundle identifier
 //
 // Failures answer {"error":"..."}.
 
@@ -20,6 +24,7 @@
 #include "platform/linux/X11Connection.hpp"
 #include "platform/linux/X11Displays.hpp"
 #include "platform/linux/X11ScreenCapture.hpp"
+#include "platform/linux/X11WindowServer.hpp"
 
 #include "base/Json.hpp"
 
@@ -97,6 +102,7 @@ int main()
     X11ScreenCapture capture(connection);
     X11Displays displays(connection);
     LinuxPrivacy privacy(connection);
+    X11WindowServer windowServer(connection);
 
     std::string line;
     while (std::getline(std::cin, line)) {
@@ -187,6 +193,35 @@ int main()
                 return window;
             });
             answer = {{"frame", frame}};
+        } else if (command == "set-property") {
+            std::uint32_t id = 0;
+            std::string name, type, hex;
+            words >> id >> name >> type >> hex;
+            std::string bytes;
+            for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+                bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+            connection.run([&](X11Session& session) {
+                xcb_connection_t* c = session.connection;
+                const auto intern = [&](const std::string& text) {
+                    X11Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
+                        c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(text.size()), text.c_str()), nullptr));
+                    return reply ? reply->atom : XCB_NONE;
+                };
+                x11Check(c,
+                         xcb_change_property_checked(c, XCB_PROP_MODE_REPLACE, id, intern(name), intern(type), 8,
+                                                     static_cast<std::uint32_t>(bytes.size()), bytes.data()),
+                         "ChangeProperty");
+            });
+            answer = {{"ok", true}};
+        } else if (command == "window-server") {
+            const auto list = windowServer.copyWindowInfo(
+                WindowServer::optionOnScreenOnly | WindowServer::optionExcludeDesktopElements, 0);
+            answer = {{"windows", list ? *list : Json(nullptr)}, {"bundle_ids", Json::object()}};
+            for (const auto& window : list ? *list : Json::array()) {
+                if (const auto pid = window.find(WindowServer::keyOwnerPID); pid != window.end())
+                    answer["bundle_ids"][std::to_string(pid->get<std::int32_t>())] =
+                        windowServer.bundleIdentifier(pid->get<std::int32_t>()).value_or("");
+            }
         } else {
             answer = {{"error", "unknown command " + command}};
         }

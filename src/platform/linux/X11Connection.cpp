@@ -79,7 +79,10 @@ X11Session::X11Session(xcb_connection_t* connection, int screenNumber) : connect
                           {&atoms.netWMWindowTypeDock, "_NET_WM_WINDOW_TYPE_DOCK"},
                           {&atoms.netWMState, "_NET_WM_STATE"},
                           {&atoms.netWMStateAbove, "_NET_WM_STATE_ABOVE"},
-                          {&atoms.netWMStateBelow, "_NET_WM_STATE_BELOW"}};
+                          {&atoms.netWMStateBelow, "_NET_WM_STATE_BELOW"},
+                          {&atoms.gtkApplicationID, "_GTK_APPLICATION_ID"},
+                          {&atoms.kdeDesktopFile, "_KDE_NET_WM_DESKTOP_FILE"},
+                          {&atoms.bamfDesktopFile, "BAMF_DESKTOP_FILE"}};
     std::vector<xcb_intern_atom_cookie_t> cookies;
     for (const auto& name : names)
         cookies.push_back(xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name.text)), name.text));

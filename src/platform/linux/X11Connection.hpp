@@ -58,6 +58,9 @@ struct X11Session {
         xcb_atom_t netClientListStacking = 0, wmState = 0, netWMName = 0, utf8String = 0, netWMPid = 0,
                    netWMWindowType = 0, netWMWindowTypeDesktop = 0, netWMWindowTypeDock = 0, netWMState = 0,
                    netWMStateAbove = 0, netWMStateBelow = 0;
+        // Where applications publish their desktop-file id: GTK's application id, the id
+        // Qt and KDE applications publish, and the desktop file's path some launchers set.
+        xcb_atom_t gtkApplicationID = 0, kdeDesktopFile = 0, bamfDesktopFile = 0;
     } atoms;
 
     // A segment at least `bytes` long, grown on demand; nullptr when MIT-SHM cannot be used.

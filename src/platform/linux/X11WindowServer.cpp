@@ -3,15 +3,34 @@
 #include "platform/linux/X11Displays.hpp"
 #include "platform/linux/X11Windows.hpp"
 
-#include <fstream>
+#include <exception>
+
+std::vector<ShareableWindow> X11WindowServer::windows(bool onScreenOnly, bool excludingDesktopElements)
+{
+    auto windows = connection_.run([&](X11Session& session) {
+        X11DisplayLayout layout = x11DisplayLayout(session);
+        return x11Windows(session, layout, onScreenOnly, excludingDesktopElements);
+    });
+    remember(windows);
+    return windows;
+}
+
+void X11WindowServer::remember(const std::vector<ShareableWindow>& windows)
+{
+    std::map<std::int32_t, std::string> identifiers;
+    for (const auto& window : windows) {
+        const auto& application = window.owningApplication;
+        if (application && application->processID > 0 && !application->bundleIdentifier.empty())
+            identifiers.emplace(application->processID, application->bundleIdentifier);
+    }
+    std::lock_guard lock(mutex_);
+    identifiers_ = std::move(identifiers);
+}
 
 std::optional<Json> X11WindowServer::copyWindowInfo(std::uint32_t options, std::uint32_t)
 {
     try {
-        auto windows = connection_.run([options](X11Session& session) {
-            X11DisplayLayout layout = x11DisplayLayout(session);
-            return x11Windows(session, layout, options & optionOnScreenOnly, options & optionExcludeDesktopElements);
-        });
+        auto windows = this->windows(options & optionOnScreenOnly, options & optionExcludeDesktopElements);
         Json list = Json::array();
         for (const auto& window : windows) {
             Json entry = {{keyNumber, window.windowID},
@@ -38,11 +57,21 @@ std::optional<std::string> X11WindowServer::bundleIdentifier(std::int32_t proces
 {
     if (processID <= 0)
         return std::nullopt;
-    std::ifstream comm("/proc/" + std::to_string(processID) + "/comm");
-    std::string name;
-    if (!comm || !std::getline(comm, name) || name.empty())
+    const auto known = [&]() -> std::optional<std::string> {
+        std::lock_guard lock(mutex_);
+        const auto found = identifiers_.find(processID);
+        if (found == identifiers_.end())
+            return std::nullopt;
+        return found->second;
+    };
+    if (auto identifier = known())
+        return identifier;
+    try {
+        windows(false, false);
+    } catch (const std::exception&) {
         return std::nullopt;
-    return name;
+    }
+    return known();
 }
 
 std::optional<Image> X11WindowServer::createWindowImage(std::uint32_t windowID)

@@ -1,5 +1,6 @@
 #include "platform/linux/X11Windows.hpp"
 
+#include "base/Text.hpp"
 #include "platform/linux/X11Image.hpp"
 
 #include <xcb/composite.h>
@@ -44,6 +45,37 @@ std::string_view bytes8(const xcb_get_property_reply_t* reply)
         return {};
     return {static_cast<const char*>(xcb_get_property_value(reply)),
             static_cast<std::size_t>(xcb_get_property_value_length(reply))};
+}
+
+// A text property that should hold UTF-8, as valid UTF-8 whatever its client wrote. A value
+// longer than was asked for comes back cut at the limit, perhaps inside a character.
+std::string utf8Text(const xcb_get_property_reply_t* reply)
+{
+    return validUTF8(bytes8(reply), reply && reply->bytes_after > 0 ? Ending::cut : Ending::whole);
+}
+
+// The window's text from a property of either kind: UTF8_STRING, or STRING, which is Latin-1.
+std::string text(const X11Session& session, const xcb_get_property_reply_t* reply)
+{
+    if (!reply || reply->format != 8 || reply->type == XCB_NONE)
+        return {};
+    if (reply->type == session.atoms.utf8String)
+        return utf8Text(reply);
+    const std::string_view latin1 = bytes8(reply);
+    return latin1ToUTF8(latin1.data(), latin1.size());
+}
+
+// The desktop-file id an application publishes on its windows ("org.gnome.Nautilus"), from
+// an id or from the desktop file's path; "" when there is none.
+std::string desktopFileID(const X11Session& session, const xcb_get_property_reply_t* reply)
+{
+    std::string id = text(session, reply);
+    if (const auto slash = id.rfind('/'); slash != std::string::npos)
+        id.erase(0, slash + 1);
+    constexpr std::string_view suffix = ".desktop";
+    if (id.size() > suffix.size() && id.compare(id.size() - suffix.size(), suffix.size(), suffix) == 0)
+        id.resize(id.size() - suffix.size());
+    return id;
 }
 
 xcb_get_property_cookie_t property(xcb_connection_t* connection, xcb_window_t window, xcb_atom_t name, xcb_atom_t type,
@@ -157,6 +189,8 @@ struct WindowCookies {
     xcb_get_window_attributes_cookie_t attributes;
     xcb_translate_coordinates_cookie_t origin;
     xcb_get_property_cookie_t netName, name, pid, wmClass, type, state;
+    // In order of preference.
+    xcb_get_property_cookie_t desktopFile[3];
 };
 
 std::int64_t layerOf(const X11Session& session, const std::vector<std::uint32_t>& types,
@@ -227,7 +261,10 @@ std::vector<ShareableWindow> x11Windows(X11Session& session, const X11DisplayLay
                            property(connection, window, atoms.netWMPid, XCB_ATOM_CARDINAL, 1),
                            property(connection, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 1024),
                            property(connection, window, atoms.netWMWindowType, XCB_ATOM_ATOM, 64),
-                           property(connection, window, atoms.netWMState, XCB_ATOM_ATOM, 64)});
+                           property(connection, window, atoms.netWMState, XCB_ATOM_ATOM, 64),
+                           {property(connection, window, atoms.gtkApplicationID, XCB_GET_PROPERTY_TYPE_ANY, 256),
+                            property(connection, window, atoms.kdeDesktopFile, XCB_GET_PROPERTY_TYPE_ANY, 256),
+                            property(connection, window, atoms.bamfDesktopFile, XCB_GET_PROPERTY_TYPE_ANY, 1024)}});
     }
 
     const X11Monitor& main = layout.mainMonitor();
@@ -245,6 +282,12 @@ std::vector<ShareableWindow> x11Windows(X11Session& session, const X11DisplayLay
         auto wmClass = propertyReply(connection, c.wmClass);
         auto type = propertyReply(connection, c.type);
         auto state = propertyReply(connection, c.state);
+        std::string desktopFile;
+        for (const auto& cookie : c.desktopFile) {
+            auto reply = propertyReply(connection, cookie);
+            if (desktopFile.empty())
+                desktopFile = desktopFileID(session, reply.get());
+        }
         if (!geometry || !attributes || !origin)
             continue; // gone while we asked
         const bool onScreen = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
@@ -259,28 +302,26 @@ std::vector<ShareableWindow> x11Windows(X11Session& session, const X11DisplayLay
         entry.windowID = candidates[i];
         entry.frame = {static_cast<double>(origin->dst_x - main.x), static_cast<double>(origin->dst_y - main.y),
                        static_cast<double>(geometry->width), static_cast<double>(geometry->height)};
-        if (netName && netName->type == atoms.utf8String && netName->format == 8) {
-            entry.title = std::string(bytes8(netName.get()));
-        } else if (name && name->format == 8 && name->type != XCB_NONE) {
-            std::string_view text = bytes8(name.get());
-            entry.title = name->type == atoms.utf8String ? std::string(text) : latin1ToUTF8(text.data(), text.size());
-        }
+        if (netName && netName->type == atoms.utf8String && netName->format == 8)
+            entry.title = utf8Text(netName.get());
+        else if (name && name->format == 8 && name->type != XCB_NONE)
+            entry.title = text(session, name.get());
         entry.windowLayer = layerOf(session, types, values32(state.get()));
         entry.isOnScreen = onScreen;
 
         const std::vector<std::uint32_t> pids = values32(pid.get());
         std::string_view classes = bytes8(wmClass.get());
-        if (!pids.empty() || !classes.empty()) {
+        if (!pids.empty() || !classes.empty() || !desktopFile.empty()) {
             OwningApplication application;
             application.processID = pids.empty() ? 0 : static_cast<std::int32_t>(pids.front());
-            // WM_CLASS holds two NUL-terminated strings: the instance, then the class.
+            // WM_CLASS holds two NUL-terminated Latin-1 strings: the instance, which the
+            // user can change (-name), then the class, the application's own.
             const std::size_t split = classes.find('\0');
-            std::string_view instance = classes.substr(0, split);
             std::string_view className =
                 split == std::string_view::npos ? std::string_view{} : classes.substr(split + 1);
             className = className.substr(0, className.find('\0'));
             application.applicationName = latin1ToUTF8(className.data(), className.size());
-            application.bundleIdentifier = latin1ToUTF8(instance.data(), instance.size());
+            application.bundleIdentifier = desktopFile.empty() ? application.applicationName : desktopFile;
             entry.owningApplication = std::move(application);
         }
         entries.push_back(std::move(entry));

@@ -1,0 +1,85 @@
+#include "base/Process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+void ignoreSignal(int) {}
+
+// Whether the thread is blocked in write(2) now, by the system call /proc shows for it.
+bool blockedInWrite(pid_t thread)
+{
+    std::ifstream file("/proc/self/task/" + std::to_string(thread) + "/syscall");
+    long number = -1;
+    return file >> number && number == SYS_write;
+}
+
+} // namespace
+
+TEST(Process, AMessageOnStandardErrorOutlivesASignal)
+{
+    // Standard error is a full pipe, so the write blocks; a signal whose handler does not
+    // restart system calls then interrupts it. The message must still be written whole.
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    ::fcntl(pipeEnds[1], F_SETFL, O_NONBLOCK);
+    const std::string filler(4096, 'x');
+    std::size_t filled = 0;
+    for (ssize_t n; (n = ::write(pipeEnds[1], filler.data(), filler.size())) > 0;)
+        filled += static_cast<std::size_t>(n);
+    ::fcntl(pipeEnds[1], F_SETFL, 0);
+    const int savedError = ::dup(STDERR_FILENO);
+    ::dup2(pipeEnds[1], STDERR_FILENO);
+
+    struct sigaction action {};
+    action.sa_handler = ignoreSignal; // no SA_RESTART
+    struct sigaction previous {};
+    ::sigaction(SIGUSR1, &action, &previous);
+
+    std::atomic<pid_t> writerId{0};
+    std::thread writer([&] {
+        writerId = static_cast<pid_t>(::syscall(SYS_gettid));
+        reportToStandardError("still owed");
+    });
+    const pthread_t writerHandle = writer.native_handle();
+    while (writerId == 0 || !blockedInWrite(writerId))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ::pthread_kill(writerHandle, SIGUSR1);
+
+    // Read everything until the writer is done; what follows the filler is the message.
+    std::string received;
+    ::fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
+    std::atomic<bool> done{false};
+    std::thread joiner([&] {
+        writer.join();
+        done = true;
+    });
+    char chunk[4096];
+    for (bool last = false; !last;) {
+        last = done; // read once more after the writer is done, for what it wrote last
+        for (ssize_t n; (n = ::read(pipeEnds[0], chunk, sizeof chunk)) > 0;)
+            received.append(chunk, static_cast<std::size_t>(n));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    joiner.join();
+    ::dup2(savedError, STDERR_FILENO);
+    ::close(savedError);
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+
+    ASSERT_GE(received.size(), filled);
+    EXPECT_EQ(received.substr(filled), "Velmar Computer Use: still owed\n");
+}
