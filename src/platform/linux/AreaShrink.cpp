@@ -1,9 +1,13 @@
 #include "platform/linux/AreaShrink.hpp"
 
+#include "platform/linux/Parallel.hpp"
+
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <numeric>
+#include <optional>
 #include <vector>
 
 #ifdef __SSE2__
@@ -149,29 +153,40 @@ void acrossInGeneral(const Taps& across, const std::vector<float>& sums, double 
     }
 }
 
+// Output rows a thread takes at a time: few enough bands to share out evenly, enough rows
+// in each that taking one costs nothing.
+constexpr std::size_t rowsPerBand = 16;
+
 } // namespace
 
-Image areaShrink(const Image& image, int width, int height)
+Image areaShrink(const Image& image, int width, int height, std::size_t threads)
 {
     const Taps down = taps(image.height, height);
     const Taps across = taps(image.width, width);
     // Both passes' weights in units; one division by their product gives the average.
     const double scale = 1.0 / (static_cast<double>(down.total) * static_cast<double>(across.total));
+    const std::optional<AcrossInThrees> inThrees =
+        AcrossInThrees::fits(across, image.width) ? std::optional<AcrossInThrees>(std::in_place, across, image.width, scale)
+                                                  : std::nullopt;
 
-    // Row by row: down into one row of sums, which stays in the cache, then across it.
-    std::vector<float> sums(static_cast<std::size_t>(image.width) * 4);
+    // Output rows are shared out in bands; each row is made the same way whichever thread
+    // makes it: down into one row of sums, which stays in the cache, then across it.
     Image result = Image::blank(width, height);
-    if (AcrossInThrees::fits(across, image.width)) {
-        const AcrossInThrees inThrees(across, image.width, scale);
-        for (int y = 0; y < height; ++y) {
-            sumDown(image, down, y, sums);
-            inThrees.run(sums, result.row(y));
+    const std::size_t bands = (static_cast<std::size_t>(height) + rowsPerBand - 1) / rowsPerBand;
+    std::atomic<std::size_t> next{0};
+    runOnThreads(std::min(threads, bands), [&] {
+        std::vector<float> sums(static_cast<std::size_t>(image.width) * 4);
+        for (std::size_t band; (band = next++) < bands;) {
+            const int first = static_cast<int>(band * rowsPerBand);
+            const int last = std::min(height, first + static_cast<int>(rowsPerBand));
+            for (int y = first; y < last; ++y) {
+                sumDown(image, down, y, sums);
+                if (inThrees)
+                    inThrees->run(sums, result.row(y));
+                else
+                    acrossInGeneral(across, sums, scale, result.row(y));
+            }
         }
-    } else {
-        for (int y = 0; y < height; ++y) {
-            sumDown(image, down, y, sums);
-            acrossInGeneral(across, sums, scale, result.row(y));
-        }
-    }
+    });
     return result;
 }

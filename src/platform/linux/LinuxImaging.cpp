@@ -2,6 +2,7 @@
 
 #include "base/PlatformError.hpp"
 #include "platform/linux/AreaShrink.hpp"
+#include "platform/linux/Parallel.hpp"
 #include "platform/linux/PNGWriter.hpp"
 
 extern "C" {
@@ -116,7 +117,7 @@ Image LinuxImaging::resize(const Image& image, int width, int height)
     // general scaler, where an area average would be blocky. Accurate rounding keeps flat
     // colours exact.
     if (width <= image.width && height <= image.height)
-        return areaShrink(image, width, height);
+        return areaShrink(image, width, height, usableCores());
     const int flags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
     std::unique_ptr<SwsContext, SwsContextDeleter> context(sws_getContext(
         image.width, image.height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_BGRA, flags, nullptr, nullptr, nullptr));
@@ -139,13 +140,17 @@ Image LinuxImaging::resize(const Image& image, int width, int height)
 
 Image LinuxImaging::thumbnail(const Image& image, int width, int height)
 {
+    // The shrink is the same average, only faster; enlarging along a side needs the general one.
+    checkPicture(image, "thumbnail");
+    if (width >= 1 && height >= 1 && width <= image.width && height <= image.height)
+        return areaShrink(image, width, height, usableCores());
     return areaAverage(image, width, height);
 }
 
 std::vector<std::uint8_t> LinuxImaging::encodePNG(const Image& image)
 {
     checkPicture(image, "PNG");
-    return writePNG(image, pngLevel);
+    return writePNG(image, usableCores());
 }
 
 std::vector<std::uint8_t> LinuxImaging::encodeJPEG(const Image& image, double quality)

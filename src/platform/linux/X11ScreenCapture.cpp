@@ -1,5 +1,6 @@
 #include "platform/linux/X11ScreenCapture.hpp"
 
+#include "platform/linux/ProcessMemory.hpp"
 #include "platform/linux/X11Displays.hpp"
 #include "platform/linux/X11Image.hpp"
 #include "platform/linux/X11Windows.hpp"
@@ -104,5 +105,17 @@ void X11ScreenCapture::captureImage(const ContentFilter& filter, const StreamCon
             failure = asPlatformError(error);
         }
         completion(std::move(image), std::move(failure));
+        releaseWhenIdle();
+    });
+}
+
+void X11ScreenCapture::releaseWhenIdle()
+{
+    const std::uint64_t picture = ++pictures_;
+    worker_.asyncAfter(idleRelease, [this, picture] {
+        if (pictures_ != picture)
+            return; // another picture came since: not idle
+        connection_.releaseSharedMemory();
+        returnFreedMemory();
     });
 }

@@ -4,6 +4,9 @@
 #include "platform/ScreenCaptureFramework.hpp"
 #include "platform/linux/X11Connection.hpp"
 
+#include <chrono>
+#include <cstdint>
+
 // The screen-capture framework on X11: RandR displays, the window manager's windows (or the
 // top-level windows of a bare server), MIT-SHM pictures of the root window and Composite
 // pictures of single windows. Queries return at once; the work and the completion run on
@@ -24,7 +27,16 @@ public:
     ShareableContent shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly);
     Image capture(const ContentFilter& filter, const StreamConfiguration& configuration);
 
+    // Memory is kept for the next picture this long after the last one (ProcessMemory.hpp):
+    // pictures asked for one after another, as a parent working on the screen does, find it
+    // ready; a parent gone quiet gets it back.
+    static constexpr std::chrono::seconds idleRelease{10};
+
 private:
+    void releaseWhenIdle();
+
     X11Connection& connection_;
+    // Pictures taken so far; on the worker thread only.
+    std::uint64_t pictures_ = 0;
     SerialQueue worker_;
 };
