@@ -2,14 +2,18 @@
 
 #include "base/PlatformError.hpp"
 #include "platform/fake/FakeImaging.hpp"
+#include "platform/linux/AreaShrink.hpp"
+#include "platform/linux/Parallel.hpp"
 
 #include <gtest/gtest.h>
 #include <png.h>
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <random>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -316,4 +320,36 @@ TEST(LinuxImaging, ShrinkingIsTheExactAverageAtEveryRatio)
                     << c.sourceWidth << "x" << c.sourceHeight << " to " << c.width << "x" << c.height << " at " << x / 4
                     << "," << y << " channel " << x % 4;
     }
+}
+
+TEST(LinuxImaging, ShrinkingGivesTheSameBytesOnAnyNumberOfThreads)
+{
+    // Bands of rows are shared out as threads come free: the bytes must not depend on it.
+    for (const auto& [width, height] : {std::pair{1885, 1060}, {64, 36}, {7, 1000}}) {
+        const Image source = testPattern(1920, 1080, 4, static_cast<unsigned>(width));
+        const Image alone = areaShrink(source, width, height, 1);
+        EXPECT_EQ(areaShrink(source, width, height, 3).pixels, alone.pixels) << width << "x" << height;
+    }
+}
+
+TEST(Parallel, EveryThreadRunsAndTheFirstFailureArrivesAfterAllHaveFinished)
+{
+    EXPECT_GE(usableCores(), 1u);
+    std::atomic<int> started{0}, finished{0};
+    std::atomic<std::size_t> next{0};
+    std::vector<std::atomic<int>> done(1000);
+    EXPECT_THROW(runOnThreads(4,
+                              [&] {
+                                  const int me = started++;
+                                  for (std::size_t part; (part = next++) < done.size();)
+                                      ++done[part];
+                                  ++finished;
+                                  if (me == 0)
+                                      throw std::runtime_error("the first thread failed");
+                              }),
+                 std::runtime_error);
+    EXPECT_EQ(started, 4);
+    EXPECT_EQ(finished, 4);
+    for (const auto& part : done)
+        ASSERT_EQ(part, 1);
 }

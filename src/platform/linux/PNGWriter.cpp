@@ -14,10 +14,6 @@
 
 namespace {
 
-// The rows of a strip come to about this many filtered bytes: a dozen strips for a full
-// screen, enough to keep every core busy to the end.
-constexpr std::size_t stripBytes = 512 * 1024;
-
 std::array<std::uint8_t, 4> bigEndian(std::uint32_t value)
 {
     return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
@@ -115,7 +111,7 @@ class StripLayout {
 public:
     explicit StripLayout(const Image& image)
         : image_(image), width_(static_cast<std::size_t>(image.width)), rowLength_(1 + 3 * width_),
-          rowsPerStrip_(std::max<std::size_t>(1, stripBytes / rowLength_)),
+          rowsPerStrip_(std::max<std::size_t>(1, pngStripBytes / rowLength_)),
           count_((static_cast<std::size_t>(image.height) + rowsPerStrip_ - 1) / rowsPerStrip_)
     {
     }

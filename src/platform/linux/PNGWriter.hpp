@@ -12,3 +12,7 @@
 // Throws PlatformError when the picture is empty or too large; std::bad_alloc when memory
 // runs out.
 std::vector<std::uint8_t> writePNG(const Image& image, std::size_t threads);
+
+// A strip holds whole rows of about this many filtered bytes (1 + 3 x width a row): a dozen
+// strips for a full screen, enough to keep every core busy to the end.
+inline constexpr std::size_t pngStripBytes = 512 * 1024;
