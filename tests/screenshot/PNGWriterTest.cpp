@@ -101,18 +101,24 @@ std::uint32_t bigEndian(const std::uint8_t* at)
     return std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 | std::uint32_t{at[2]} << 8 | at[3];
 }
 
-// The IDAT chunks' data joined make one zlib stream that ends exactly where they do, with the
-// right Adler-32, and holds every filtered row.
-void expectOneZlibStream(const std::vector<std::uint8_t>& file, const Image& image, const std::string& what)
+// Every chunk has the right CRC (libpng checks those of the chunks it reads, but stops
+// before IEND), the file ends with IEND, and the IDAT chunks' data joined make one zlib
+// stream that ends exactly where they do, with the right Adler-32, holding every filtered row.
+void expectChunksAndOneZlibStream(const std::vector<std::uint8_t>& file, const Image& image, const std::string& what)
 {
     std::vector<std::uint8_t> stream;
-    for (std::size_t at = 8; at + 12 <= file.size();) {
+    std::string last;
+    for (std::size_t at = 8; at < file.size();) {
+        ASSERT_LE(at + 12, file.size()) << what;
         const std::size_t length = bigEndian(&file[at]);
         ASSERT_LE(at + 12 + length, file.size()) << what;
-        if (std::equal(&file[at + 4], &file[at + 8], "IDAT"))
+        last.assign(&file[at + 4], &file[at + 8]);
+        EXPECT_EQ(libdeflate_crc32(0, &file[at + 4], length + 4), bigEndian(&file[at + 8 + length])) << what << " " << last;
+        if (last == "IDAT")
             stream.insert(stream.end(), &file[at + 8], &file[at + 8] + length);
         at += 12 + length;
     }
+    EXPECT_EQ(last, "IEND") << what;
     const std::size_t filtered = static_cast<std::size_t>(image.height) * (1 + 3 * static_cast<std::size_t>(image.width));
     std::vector<std::uint8_t> out(filtered + 1);
     libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
@@ -128,7 +134,7 @@ void expectOneZlibStream(const std::vector<std::uint8_t>& file, const Image& ima
 // libpng reads back exactly the picture's RGB, or the test fails with what differs.
 void expectDecodesExactly(const std::vector<std::uint8_t>& file, const Image& image, const std::string& what)
 {
-    expectOneZlibStream(file, image, what);
+    expectChunksAndOneZlibStream(file, image, what);
     png_image png{};
     png.version = PNG_IMAGE_VERSION;
     ASSERT_TRUE(png_image_begin_read_from_memory(&png, file.data(), file.size())) << what << ": " << png.message;

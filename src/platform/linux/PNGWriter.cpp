@@ -28,7 +28,9 @@ void appendBigEndian(std::vector<std::uint8_t>& out, std::uint32_t value)
 
 std::uint32_t crcOf(const char (&type)[5], const std::uint8_t* data, std::size_t length)
 {
-    return libdeflate_crc32(libdeflate_crc32(0, type, 4), data, length);
+    const std::uint32_t crc = libdeflate_crc32(0, type, 4);
+    // Given no buffer, libdeflate answers the initial value, not the CRC so far (IEND has no data).
+    return length == 0 ? crc : libdeflate_crc32(crc, data, length);
 }
 
 void appendChunk(std::vector<std::uint8_t>& out, const char (&type)[5], const std::uint8_t* data, std::size_t length,
