@@ -1,7 +1,5 @@
 #include "platform/linux/LinuxPlatform.hpp"
 
-#include "platform/linux/ProcessMemory.hpp"
-
 #include <sys/prctl.h>
 
 LinuxPlatform::LinuxPlatform(SerialQueue& mainQueue)
@@ -12,6 +10,4 @@ LinuxPlatform::LinuxPlatform(SerialQueue& mainQueue)
     // default 50 us of timer slack per sleep adds up across them. Threads started after
     // this one, the HTTP work queue among them, inherit the tighter slack.
     prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
-    // Pictures reuse the memory of the ones before; the capture gives it back when idle.
-    keepFreedMemory();
 }

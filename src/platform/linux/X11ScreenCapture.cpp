@@ -1,6 +1,5 @@
 #include "platform/linux/X11ScreenCapture.hpp"
 
-#include "platform/linux/ProcessMemory.hpp"
 #include "platform/linux/X11Displays.hpp"
 #include "platform/linux/X11Image.hpp"
 #include "platform/linux/X11Windows.hpp"
@@ -113,9 +112,7 @@ void X11ScreenCapture::releaseWhenIdle()
 {
     const std::uint64_t picture = ++pictures_;
     worker_.asyncAfter(idleRelease, [this, picture] {
-        if (pictures_ != picture)
-            return; // another picture came since: not idle
-        connection_.releaseSharedMemory();
-        returnFreedMemory();
+        if (pictures_ == picture) // no picture since
+            connection_.releaseSharedMemory();
     });
 }

@@ -27,9 +27,9 @@ public:
     ShareableContent shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly);
     Image capture(const ContentFilter& filter, const StreamConfiguration& configuration);
 
-    // Memory is kept for the next picture this long after the last one (ProcessMemory.hpp):
-    // pictures asked for one after another, as a parent working on the screen does, find it
-    // ready; a parent gone quiet gets it back.
+    // The shared segment that pictures are read through (16 MB for 2560 x 1600) is kept for
+    // the next picture this long after the last one, as the heap keeps the rest of a
+    // picture's memory (src/app/main.cpp), then detached.
     static constexpr std::chrono::seconds idleRelease{10};
 
 private:
