@@ -3,6 +3,7 @@
 #include "base/PlatformError.hpp"
 #include "platform/fake/FakeImaging.hpp"
 #include "platform/linux/AreaShrink.hpp"
+#include "platform/linux/JPEGWriter.hpp"
 #include "platform/linux/Parallel.hpp"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <random>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -352,4 +354,54 @@ TEST(Parallel, EveryThreadRunsAndTheFirstFailureArrivesAfterAllHaveFinished)
     EXPECT_EQ(finished, 4);
     for (const auto& part : done)
         ASSERT_EQ(part, 1);
+}
+
+namespace {
+
+// The plain encoding the banded one must match: one TurboJPEG call over the whole picture.
+std::vector<std::uint8_t> singlePassJPEG(const Image& image, int quality)
+{
+    tjhandle handle = tjInitCompress();
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    const int status = tjCompress2(handle, image.pixels.data(), image.width, static_cast<int>(image.bytesPerRow),
+                                   image.height, TJPF_BGRX, &buffer, &size, TJSAMP_420, quality, 0);
+    tjDestroy(handle);
+    std::vector<std::uint8_t> file(buffer, buffer + size);
+    tjFree(buffer);
+    if (status != 0)
+        throw std::runtime_error("TurboJPEG failed");
+    return file;
+}
+
+} // namespace
+
+TEST(LinuxImaging, JPEGInBandsDecodesToTheSinglePassPixels)
+{
+    // Heights about one band and two, one row either side, and one MCU row short of a band;
+    // widths that fill no MCU evenly; a budgeted full screen; padded rows.
+    struct Case {
+        int width, height;
+        std::size_t padding;
+    };
+    const int band = jpegBandRows;
+    const std::vector<Case> cases = {{1, 1, 0},           {17, 15, 4},          {33, band - 1, 0}, {33, band, 0},
+                                     {33, band + 1, 8},   {100, 2 * band, 0},   {100, 2 * band + 17, 0},
+                                     {5, band - 16, 0},   {1885, 1060, 0},      {640, 9 * band + 3, 12}};
+    for (const auto& c : cases) {
+        const Image image = testPattern(c.width, c.height, c.padding, static_cast<unsigned>(c.width + c.height));
+        const std::vector<std::uint8_t> file = writeJPEG(image, 80, 1);
+        const std::string what = std::to_string(c.width) + "x" + std::to_string(c.height);
+        const Decoded banded = decodeJPEG(file);
+        const Decoded single = decodeJPEG(singlePassJPEG(image, 80));
+        ASSERT_EQ(banded.width, c.width) << what;
+        ASSERT_EQ(banded.height, c.height) << what;
+        EXPECT_TRUE(banded.rgb == single.rgb) << what;
+        EXPECT_EQ(writeJPEG(image, 80, 3), file) << what;
+        // A restart marker between two bands, none inside one.
+        int restarts = 0;
+        for (std::size_t i = 0; i + 1 < file.size(); ++i)
+            restarts += file[i] == 0xff && file[i + 1] >= 0xd0 && file[i + 1] <= 0xd7;
+        EXPECT_EQ(restarts, (c.height + band - 1) / band - 1) << what;
+    }
 }

@@ -2,8 +2,9 @@
 
 #include "platform/Imaging.hpp"
 
-// Imaging on Linux: libswscale scales, TurboJPEG encodes JPEG straight from BGRX, and PNG
-// goes through our own writer on libdeflate. Nothing is cached between calls, so any thread
+// Imaging on Linux: shrinking is our own exact area average and enlarging goes through
+// libswscale; JPEG is TurboJPEG's, straight from BGRX; PNG is our own writer. Shrinks and both
+// encoders spread their work over the cores. Nothing is cached between calls, so any thread
 // may call at any time.
 class LinuxImaging final : public Imaging {
 public:
