@@ -20,12 +20,6 @@ std::array<std::uint8_t, 4> bigEndian(std::uint32_t value)
             static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
 }
 
-void appendBigEndian(std::vector<std::uint8_t>& out, std::uint32_t value)
-{
-    const std::array<std::uint8_t, 4> bytes = bigEndian(value);
-    out.insert(out.end(), bytes.begin(), bytes.end());
-}
-
 std::uint32_t crcOf(const char (&type)[5], const std::uint8_t* data, std::size_t length)
 {
     const std::uint32_t crc = libdeflate_crc32(0, type, 4);
@@ -33,19 +27,34 @@ std::uint32_t crcOf(const char (&type)[5], const std::uint8_t* data, std::size_t
     return length == 0 ? crc : libdeflate_crc32(crc, data, length);
 }
 
-void appendChunk(std::vector<std::uint8_t>& out, const char (&type)[5], const std::uint8_t* data, std::size_t length,
-                 std::uint32_t crc)
-{
-    appendBigEndian(out, static_cast<std::uint32_t>(length));
-    out.insert(out.end(), type, type + 4);
-    out.insert(out.end(), data, data + length);
-    appendBigEndian(out, crc);
-}
+// Writes the file front to back into room sized beforehand.
+class FileWriter {
+public:
+    explicit FileWriter(std::uint8_t* at) : at_(at) {}
 
-void appendChunk(std::vector<std::uint8_t>& out, const char (&type)[5], const std::uint8_t* data, std::size_t length)
-{
-    appendChunk(out, type, data, length, crcOf(type, data, length));
-}
+    void put(const void* bytes, std::size_t length)
+    {
+        if (length > 0)
+            std::memcpy(at_, bytes, length);
+        at_ += length;
+    }
+
+    void putChunk(const char (&type)[5], const std::uint8_t* data, std::size_t length, std::uint32_t crc)
+    {
+        put(bigEndian(static_cast<std::uint32_t>(length)).data(), 4);
+        put(type, 4);
+        put(data, length);
+        put(bigEndian(crc).data(), 4);
+    }
+
+    void putChunk(const char (&type)[5], const std::uint8_t* data, std::size_t length)
+    {
+        putChunk(type, data, length, crcOf(type, data, length));
+    }
+
+private:
+    std::uint8_t* at_;
+};
 
 // One row as PNG wants it: the filter type 1 (Sub), then red, green, blue of every pixel,
 // each byte minus the same byte of the pixel to its left. Sub costs one subtraction a byte
@@ -182,23 +191,22 @@ std::vector<std::uint8_t> writePNG(const Image& image, std::size_t threads)
         total += 12 + strip.bytes.size();
         adler = adler32Joined(adler, strip.adler, strip.filteredLength);
     }
-    std::vector<std::uint8_t> file;
-    file.reserve(total);
+    std::vector<std::uint8_t> file(total);
+    FileWriter out(file.data());
     // The signature: 0x89 "PNG" CR LF 0x1a LF.
-    appendBigEndian(file, 0x89504e47);
-    appendBigEndian(file, 0x0d0a1a0a);
+    out.put("\x89PNG\r\n\x1a\n", 8);
     std::array<std::uint8_t, 13> header{};
     std::ranges::copy(bigEndian(static_cast<std::uint32_t>(image.width)), header.begin());
     std::ranges::copy(bigEndian(static_cast<std::uint32_t>(image.height)), header.begin() + 4);
     // bit depth 8, colour type 2 (RGB), deflate, adaptive filtering, no interlace
     std::ranges::copy(std::array<std::uint8_t, 5>{8, 2, 0, 0, 0}, header.begin() + 8);
-    appendChunk(file, "IHDR", header.data(), header.size());
+    out.putChunk("IHDR", header.data(), header.size());
     // A chunk a strip, its CRC reckoned on the strip's own thread.
     for (const CompressedStrip& strip : strips)
-        appendChunk(file, "IDAT", strip.bytes.data(), strip.bytes.size(), strip.crc);
+        out.putChunk("IDAT", strip.bytes.data(), strip.bytes.size(), strip.crc);
     // The zlib stream ends with the Adler-32 of all filtered bytes, in a chunk of its own.
     const std::array<std::uint8_t, 4> trailer = bigEndian(adler);
-    appendChunk(file, "IDAT", trailer.data(), trailer.size());
-    appendChunk(file, "IEND", nullptr, 0);
+    out.putChunk("IDAT", trailer.data(), trailer.size());
+    out.putChunk("IEND", nullptr, 0);
     return file;
 }
