@@ -167,8 +167,9 @@ bool decodesExactly(const std::vector<std::uint8_t>& file, const Image& image)
         return false;
     png.format = PNG_FORMAT_RGB;
     std::vector<std::uint8_t> rgb(PNG_IMAGE_SIZE(png));
-    if (!png_image_finish_read(&png, nullptr, rgb.data(), 0, nullptr) || png.width != static_cast<png_uint_32>(image.width)
-        || png.height != static_cast<png_uint_32>(image.height))
+    if (!png_image_finish_read(&png, nullptr, rgb.data(), 0, nullptr))
+        return false;
+    if (png.width != static_cast<png_uint_32>(image.width) || png.height != static_cast<png_uint_32>(image.height))
         return false;
     for (int y = 0; y < image.height; ++y)
         for (int x = 0; x < image.width; ++x) {
@@ -193,7 +194,9 @@ void pngSection(const char* name, const Image& screen, std::size_t cores)
     const std::string ours = "ours: strips on " + std::to_string(cores) + " cores";
     row(
         ours.c_str(), [&] { file = writePNG(screen, cores); },
-        [&] { return relative(file) + (decodesExactly(file, screen) ? ", libpng decodes it exactly" : ", DOES NOT DECODE"); });
+        [&] {
+            return relative(file) + (decodesExactly(file, screen) ? ", libpng decodes it exactly" : ", DOES NOT DECODE");
+        });
     row("ours: strips on one core", [&] { file = writePNG(screen, 1); }, [&] { return relative(file); });
     row(
         "baseline: previous writer, Sub + libdeflate 1, one core", [&] { file = previousPNGWriter(screen, 1); },

@@ -113,18 +113,20 @@ void expectChunksAndOneZlibStream(const std::vector<std::uint8_t>& file, const I
         const std::size_t length = bigEndian(&file[at]);
         ASSERT_LE(at + 12 + length, file.size()) << what;
         last.assign(&file[at + 4], &file[at + 8]);
-        EXPECT_EQ(libdeflate_crc32(0, &file[at + 4], length + 4), bigEndian(&file[at + 8 + length])) << what << " " << last;
+        EXPECT_EQ(libdeflate_crc32(0, &file[at + 4], length + 4), bigEndian(&file[at + 8 + length]))
+            << what << " " << last;
         if (last == "IDAT")
             stream.insert(stream.end(), &file[at + 8], &file[at + 8] + length);
         at += 12 + length;
     }
     EXPECT_EQ(last, "IEND") << what;
-    const std::size_t filtered = static_cast<std::size_t>(image.height) * (1 + 3 * static_cast<std::size_t>(image.width));
+    const std::size_t rowLength = 1 + 3 * static_cast<std::size_t>(image.width);
+    const std::size_t filtered = static_cast<std::size_t>(image.height) * rowLength;
     std::vector<std::uint8_t> out(filtered + 1);
     libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
     std::size_t read = 0, written = 0;
-    const libdeflate_result result = libdeflate_zlib_decompress_ex(decompressor, stream.data(), stream.size(), out.data(),
-                                                                   out.size(), &read, &written);
+    const libdeflate_result result =
+        libdeflate_zlib_decompress_ex(decompressor, stream.data(), stream.size(), out.data(), out.size(), &read, &written);
     libdeflate_free_decompressor(decompressor);
     ASSERT_EQ(result, LIBDEFLATE_SUCCESS) << what;
     EXPECT_EQ(read, stream.size()) << what;

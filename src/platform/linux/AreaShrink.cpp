@@ -173,9 +173,9 @@ Image areaShrink(const Image& image, int width, int height, std::size_t threads)
     const Taps across = taps(image.width, width);
     // Both passes' weights in units; one division by their product gives the average.
     const double scale = 1.0 / (static_cast<double>(down.total) * static_cast<double>(across.total));
-    const std::optional<AcrossInThrees> inThrees =
-        AcrossInThrees::fits(across, image.width) ? std::optional<AcrossInThrees>(std::in_place, across, image.width, scale)
-                                                  : std::nullopt;
+    std::optional<AcrossInThrees> inThrees;
+    if (AcrossInThrees::fits(across, image.width))
+        inThrees.emplace(across, image.width, scale);
 
     // Output rows are shared out in bands; each row is made the same way whichever thread
     // makes it: down into one row of sums, which stays in the cache, then across it.

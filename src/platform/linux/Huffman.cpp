@@ -29,9 +29,10 @@ void huffmanLengths(std::span<const std::uint32_t> frequencies, int limit, std::
         lengths[first == 0 ? 1 : 0] = 1;
         return;
     }
-    std::sort(symbols.begin(), symbols.begin() + static_cast<std::ptrdiff_t>(used), [&](std::uint16_t a, std::uint16_t b) {
+    const auto rarer = [&](std::uint16_t a, std::uint16_t b) {
         return frequencies[a] != frequencies[b] ? frequencies[a] < frequencies[b] : a < b;
-    });
+    };
+    std::sort(symbols.begin(), symbols.begin() + static_cast<std::ptrdiff_t>(used), rarer);
 
     // The tree, built with two queues: the leaves in order, and the joined nodes, which come
     // out in order of weight by themselves. Nodes 0 to used - 1 are the leaves.

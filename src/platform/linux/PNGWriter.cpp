@@ -83,7 +83,8 @@ std::uint32_t adler32Joined(std::uint32_t first, std::uint32_t second, std::size
     const std::uint64_t sum1 = first & 0xffff, total1 = first >> 16;
     const std::uint64_t sum2 = second & 0xffff, total2 = second >> 16;
     const std::uint64_t sum = (sum1 + sum2 + modulus - 1) % modulus;
-    const std::uint64_t total = (total1 + total2 + (secondLength % modulus) * ((sum1 + modulus - 1) % modulus)) % modulus;
+    const std::uint64_t added = (secondLength % modulus) * ((sum1 + modulus - 1) % modulus);
+    const std::uint64_t total = (total1 + total2 + added) % modulus;
     return static_cast<std::uint32_t>(total << 16 | sum);
 }
 
