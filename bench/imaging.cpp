@@ -194,9 +194,7 @@ void pngSection(const char* name, const Image& screen, std::size_t cores)
     const std::string ours = "ours: strips on " + std::to_string(cores) + " cores";
     row(
         ours.c_str(), [&] { file = writePNG(screen, cores); },
-        [&] {
-            return relative(file) + (decodesExactly(file, screen) ? ", libpng decodes it exactly" : ", DOES NOT DECODE");
-        });
+        [&] { return relative(file) + (decodesExactly(file, screen) ? ", decodes exactly" : ", DOES NOT DECODE"); });
     row("ours: strips on one core", [&] { file = writePNG(screen, 1); }, [&] { return relative(file); });
     row(
         "baseline: previous writer, Sub + libdeflate 1, one core", [&] { file = previousPNGWriter(screen, 1); },

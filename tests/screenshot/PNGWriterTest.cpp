@@ -125,8 +125,8 @@ void expectChunksAndOneZlibStream(const std::vector<std::uint8_t>& file, const I
     std::vector<std::uint8_t> out(filtered + 1);
     libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
     std::size_t read = 0, written = 0;
-    const libdeflate_result result =
-        libdeflate_zlib_decompress_ex(decompressor, stream.data(), stream.size(), out.data(), out.size(), &read, &written);
+    const libdeflate_result result = libdeflate_zlib_decompress_ex(decompressor, stream.data(), stream.size(),
+                                                                   out.data(), out.size(), &read, &written);
     libdeflate_free_decompressor(decompressor);
     ASSERT_EQ(result, LIBDEFLATE_SUCCESS) << what;
     EXPECT_EQ(read, stream.size()) << what;
