@@ -6,7 +6,10 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <limits>
+
+// Words are read from and written to memory as they lie there: the first byte in the lowest
+// bits, as deflate wants them.
+static_assert(std::endian::native == std::endian::little, "the compressor reads and writes little-endian words");
 
 namespace {
 
@@ -160,7 +163,7 @@ constexpr std::array<std::uint8_t, 19> lengthOrder = {16, 17, 18, 0, 8, 7, 9, 6,
 
 std::size_t runLengthCode(const std::uint8_t* lengths, std::size_t count, LengthItem* items)
 {
-    std::size_t items_ = 0;
+    std::size_t written = 0;
     for (std::size_t i = 0; i < count;) {
         const std::uint8_t value = lengths[i];
         std::size_t run = 1;
@@ -169,20 +172,20 @@ std::size_t runLengthCode(const std::uint8_t* lengths, std::size_t count, Length
         i += run;
         if (value == 0) {
             for (; run >= 11; run -= std::min<std::size_t>(run, 138))
-                items[items_++] = {18, static_cast<std::uint8_t>(std::min<std::size_t>(run, 138) - 11)};
+                items[written++] = {18, static_cast<std::uint8_t>(std::min<std::size_t>(run, 138) - 11)};
             if (run >= 3) {
-                items[items_++] = {17, static_cast<std::uint8_t>(run - 3)};
+                items[written++] = {17, static_cast<std::uint8_t>(run - 3)};
                 run = 0;
             }
         } else {
-            items[items_++] = {value, 0};
+            items[written++] = {value, 0};
             for (--run; run >= 3; run -= std::min<std::size_t>(run, 6))
-                items[items_++] = {16, static_cast<std::uint8_t>(std::min<std::size_t>(run, 6) - 3)};
+                items[written++] = {16, static_cast<std::uint8_t>(std::min<std::size_t>(run, 6) - 3)};
         }
         for (; run > 0; --run)
-            items[items_++] = {value, 0};
+            items[written++] = {value, 0};
     }
-    return items_;
+    return written;
 }
 
 // One block's Huffman codes and the header that describes them.
@@ -222,10 +225,10 @@ struct BlockCodes {
         std::memcpy(sent.data(), lengths.data(), literalsSent);
         std::memcpy(sent.data() + literalsSent, distanceLengths(), distancesSent);
         itemCount = runLengthCode(sent.data(), literalsSent + distancesSent, items.data());
-        std::array<std::uint32_t, lengthSymbols> itemCount_{};
+        std::array<std::uint32_t, lengthSymbols> itemFrequencies{};
         for (std::size_t i = 0; i < itemCount; ++i)
-            ++itemCount_[items[i].symbol];
-        huffmanLengths(itemCount_, 7, itemLengths);
+            ++itemFrequencies[items[i].symbol];
+        huffmanLengths(itemFrequencies, 7, itemLengths);
         canonicalCodes(itemLengths, itemCodes);
         itemLengthsSent = lengthSymbols;
         while (itemLengthsSent > 4 && itemLengths[lengthOrder[itemLengthsSent - 1]] == 0)
