@@ -17,6 +17,8 @@ packages=(
   libpng-dev
   # the private virtual desktop and the tools the tests drive it with
   xvfb x11-xkb-utils x11-utils x11-xserver-utils xauth pulseaudio pulseaudio-utils
+  # an X server with several monitors, for the main-display tests
+  xserver-xorg-core xserver-xorg-video-dummy
   ffmpeg sox curl python3 imagemagick scrot
 )
 

@@ -133,6 +133,8 @@ void Input::perform(const Json& action)
         if (text.empty())
             throw Failure{"type needs text"};
         const bool submit = booleanMember(action, "submit");
+        // Before the select-all of `clear`: a text that cannot be typed changes nothing.
+        keyboard_.checkTypable(text);
         if (booleanMember(action, "clear")) {
             keyboard_.hotkey({"cmd", "a"});
             pause(clock_, afterSelectAll);

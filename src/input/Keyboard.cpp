@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 namespace {
 
@@ -94,6 +95,17 @@ void Keyboard::type(std::string_view text)
         chunk += units;
     }
     flushText(chunk);
+}
+
+void Keyboard::checkTypable(std::string_view text)
+{
+    std::u16string units;
+    Graphemes::appendUTF16(Graphemes::decodeUTF8(text), units);
+    if (const auto character = events_.untypable(units)) {
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(*character));
+        throw Input::Failure{std::string("cannot type ") + code + ": the keyboard has no key for it and none to spare"};
+    }
 }
 
 void Keyboard::hotkey(const std::vector<std::string>& names)
