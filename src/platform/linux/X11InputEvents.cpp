@@ -1,10 +1,7 @@
 #include "platform/linux/X11InputEvents.hpp"
 
-#include "platform/linux/X11Connection.hpp"
 #include "platform/linux/X11Displays.hpp"
-#include "platform/linux/X11InputLedger.hpp"
-#include "platform/linux/X11KeycodeLoans.hpp"
-#include "platform/linux/X11Keymap.hpp"
+#include "platform/linux/X11InputState.hpp"
 #include "platform/linux/X11Keysyms.hpp"
 
 #include <xcb/randr.h>
@@ -12,86 +9,22 @@
 #include <xcb/xtest.h>
 
 #include <algorithm>
-#include <array>
-#include <bitset>
 #include <cmath>
 #include <cstdio>
-#include <functional>
-#include <map>
-#include <thread>
-#include <vector>
 
 namespace {
-
-using Clock = X11KeycodeLoans::Clock;
 
 // Wheel clicks of buttons 4 to 7 carry no distance; this many pixels make one click.
 constexpr double pixelsPerWheelClick = 100;
 
-constexpr xcb_keysym_t capsLock = 0xffe5;
+} // namespace
 
-// The characters of UTF-16 text, surrogate pairs joined.
-std::vector<char32_t> characters(std::u16string_view units)
-{
-    std::vector<char32_t> out;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char32_t ch = units[i];
-        if (ch >= 0xD800 && ch <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            ch = 0x10000 + ((ch - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        }
-        out.push_back(ch);
-    }
-    return out;
-}
-
-// A character or key that the keymap lacks, when no keycode is left to borrow for it.
-PlatformError noKeyFor(const char* format, unsigned value)
+PlatformError x11NoKeyFor(const char* format, unsigned value)
 {
     char what[32];
     std::snprintf(what, sizeof what, format, value);
     return PlatformError("X11", 0, std::string("the keyboard has no key for ") + what + " and none to spare");
 }
-
-} // namespace
-
-struct X11InputEvents::State {
-    State();
-
-    X11Connection connection;
-    X11Keymap keymap;
-    X11KeycodeLoans loans{keymap};
-    X11InputLedger ledger;
-    std::optional<std::uint8_t> xkbEvent;
-    std::optional<std::uint8_t> randrEvent;
-
-    // Keys put down by us and held, counted, so that a key pressed twice (a held modifier
-    // that a chord presses again) stays down until its last release.
-    std::array<int, 256> downCount{};
-    std::bitset<256> held;
-    // Held keys whose auto-repeat we turned off; it goes back on when they come up.
-    std::bitset<256> repeatOff;
-    std::map<std::uint16_t, xcb_keycode_t> virtualKeyDown;
-
-    std::optional<std::pair<std::int32_t, std::int32_t>> origin;
-    double scrollRemainderVertical = 0;
-    double scrollRemainderHorizontal = 0;
-
-    void connected(X11Session& session);
-    void handle(const xcb_generic_event_t& event);
-    void refreshKeymap(X11Session& session);
-    void confirm(X11Session& session);
-    void record(xcb_connection_t* c);
-    void sendBindings(xcb_connection_t* c);
-    bool typable(xcb_keysym_t sym, int group) const;
-    std::optional<X11Stroke> strokeForText(xcb_keysym_t sym, int group) const;
-    std::optional<X11Stroke> bindWaiting(xcb_connection_t* c, xcb_keysym_t sym, bool levelOneOnly,
-                                         const std::vector<xcb_keysym_t>& keep);
-    void hold(xcb_connection_t* c, xcb_keycode_t keycode);
-    void letGo(xcb_connection_t* c, xcb_keycode_t keycode);
-    bool typeText(X11Session& session, std::u16string_view units);
-    void releaseEverything(X11Session& session);
-};
 
 X11InputEvents::State::State()
     : connection(X11ConnectionOptions{{}, false, [this](X11Session& session) { connected(session); },
@@ -151,8 +84,6 @@ void X11InputEvents::State::confirm(X11Session& session)
 {
     xcb_connection_t* c = session.connection;
     x11Reply(c, xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr), nullptr);
-    if (xcb_connection_has_error(c))
-        throw X11ConnectionLost();
 }
 
 void X11InputEvents::State::record(xcb_connection_t* c)
@@ -174,41 +105,6 @@ void X11InputEvents::State::sendBindings(xcb_connection_t* c)
 {
     record(c);
     loans.send(c);
-}
-
-std::optional<X11Stroke> X11InputEvents::State::strokeForText(xcb_keysym_t sym, int group) const
-{
-    const bool shiftAvailable = !keymap.modifierKeys(X11Keymap::shiftModifier).empty();
-    // A key held down cannot be typed again without letting it go: those are not used.
-    if (auto stroke = keymap.find(sym, group, !shiftAvailable, loans.borrowed() | held))
-        return stroke;
-    if (auto stroke = loans.find(sym, !shiftAvailable); stroke && !held[stroke->keycode])
-        return stroke;
-    return std::nullopt;
-}
-
-bool X11InputEvents::State::typable(xcb_keysym_t sym, int group) const
-{
-    return strokeForText(sym, group) || loans.canLend(held);
-}
-
-// Binds a level, waiting for one to settle when every level is in recent use.
-std::optional<X11Stroke> X11InputEvents::State::bindWaiting(xcb_connection_t* c, xcb_keysym_t sym,
-                                                            bool levelOneOnly, const std::vector<xcb_keysym_t>& keep)
-{
-    const bool shiftAvailable = !keymap.modifierKeys(X11Keymap::shiftModifier).empty();
-    for (;;) {
-        auto binding = loans.bind(sym, levelOneOnly, shiftAvailable, keep, held);
-        // Levels kept for characters still to come are taken after all rather than none.
-        if (!binding.stroke && !binding.settlesAt && !keep.empty())
-            binding = loans.bind(sym, levelOneOnly, shiftAvailable, {}, held);
-        if (binding.stroke || !binding.settlesAt)
-            return binding.stroke;
-        // What was bound so far must reach the server before the wait.
-        sendBindings(c);
-        xcb_flush(c);
-        std::this_thread::sleep_until(*binding.settlesAt);
-    }
 }
 
 // A key held down by a named-key event. It would auto-repeat like a physical key held as
@@ -365,7 +261,7 @@ bool X11InputEvents::postKey(std::uint16_t virtualKey, KeyDirection direction, E
         if (!stroke)
             stroke = s.bindWaiting(c, sym, true, {});
         if (!stroke)
-            throw noKeyFor("keysym 0x%x", sym);
+            throw x11NoKeyFor("keysym 0x%x", sym);
         s.sendBindings(c);
         if (direction == KeyDirection::down) {
             s.virtualKeyDown[virtualKey] = stroke->keycode;
@@ -375,144 +271,9 @@ bool X11InputEvents::postKey(std::uint16_t virtualKey, KeyDirection direction, E
         }
         s.confirm(session);
         // A borrowed level read by this event must settle before it is bound to anything else.
-        s.loans.markUsed({*stroke}, Clock::now());
+        s.loans.markUsed({*stroke}, X11KeycodeLoans::Clock::now());
         return true;
     });
-}
-
-std::optional<char32_t> X11InputEvents::untypable(std::u16string_view units)
-{
-    return state_->connection.run([&](X11Session& session) -> std::optional<char32_t> {
-        State& s = *state_;
-        s.refreshKeymap(session);
-        const int group = X11Keymap::state(session.connection).group;
-        for (const char32_t character : characters(units)) {
-            const xcb_keysym_t sym = keysymForCharacter(character);
-            if (sym != 0 && !s.typable(sym, group))
-                return character;
-        }
-        return std::nullopt;
-    });
-}
-
-// Text comes out as given whatever the keyboard holds: the modifiers held by us are let go
-// for it and put back after, Caps Lock is turned off and on again, and characters are looked
-// up in the group the keyboard is in.
-bool X11InputEvents::State::typeText(X11Session& session, std::u16string_view units)
-{
-    xcb_connection_t* c = session.connection;
-    refreshKeymap(session);
-    const X11KeyboardState keyboard = X11Keymap::state(c);
-    const int group = keyboard.group;
-    std::vector<xcb_keysym_t> syms;
-    for (const char32_t character : characters(units)) {
-        const xcb_keysym_t sym = keysymForCharacter(character);
-        if (sym == 0)
-            continue;
-        // The whole chunk or nothing: a character that cannot be typed fails it up front.
-        if (!typable(sym, group))
-            throw noKeyFor("U+%04X", static_cast<unsigned>(character));
-        syms.push_back(sym);
-    }
-
-    // Bind every missing character before typing any, all in one go, so that clients reload
-    // the keymap once for the chunk. The characters of the chunk keep their levels.
-    const bool shiftAvailable = !keymap.modifierKeys(X11Keymap::shiftModifier).empty();
-    std::vector<X11Stroke> strokes;
-    for (const xcb_keysym_t sym : syms) {
-        auto stroke = strokeForText(sym, group);
-        if (!stroke)
-            stroke = loans.bind(sym, !shiftAvailable, shiftAvailable, syms, held).stroke;
-        if (!stroke)
-            break;
-        strokes.push_back(*stroke);
-    }
-    sendBindings(c);
-
-    std::vector<xcb_keycode_t> lifted;
-    for (int modifier = 0; modifier < 8; ++modifier) {
-        for (const xcb_keycode_t keycode : keymap.modifierKeys(modifier)) {
-            if (modifier != X11Keymap::lockModifier && held[keycode]
-                && std::find(lifted.begin(), lifted.end(), keycode) == lifted.end())
-                lifted.push_back(keycode);
-        }
-    }
-    std::optional<xcb_keycode_t> capsLockKey;
-    if (keyboard.lockedModifiers & XCB_MOD_MASK_LOCK) {
-        for (const xcb_keycode_t keycode : keymap.modifierKeys(X11Keymap::lockModifier)) {
-            if (keymap.symbol(keycode, group, 0) == capsLock && !keyboard.isDown(keycode))
-                capsLockKey = keycode;
-        }
-    }
-    const auto& shiftKeys = keymap.modifierKeys(X11Keymap::shiftModifier);
-    const std::optional<xcb_keycode_t> shiftKey = shiftKeys.empty() ? std::nullopt : std::optional(shiftKeys.front());
-    const auto fake = [c](std::uint8_t type, xcb_keycode_t keycode) {
-        xcb_test_fake_input(c, type, keycode, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-    };
-    const auto tapCapsLock = [&] {
-        if (capsLockKey) {
-            fake(XCB_KEY_PRESS, *capsLockKey);
-            fake(XCB_KEY_RELEASE, *capsLockKey);
-        }
-    };
-    for (const xcb_keycode_t keycode : lifted)
-        fake(XCB_KEY_RELEASE, keycode);
-    tapCapsLock();
-    // Whatever happens from here, the keyboard is left as it was found.
-    struct PutBack {
-        std::function<void()> work;
-        ~PutBack() { work(); }
-    } putBack{[&] {
-        tapCapsLock();
-        for (const xcb_keycode_t keycode : lifted)
-            fake(XCB_KEY_PRESS, keycode);
-        xcb_flush(c);
-    }};
-
-    std::vector<X11Stroke> typed;
-    const auto typeOne = [&](const X11Stroke& stroke) {
-        const bool withShift = stroke.shifted && shiftKey;
-        if (withShift)
-            fake(XCB_KEY_PRESS, *shiftKey);
-        fake(XCB_KEY_PRESS, stroke.keycode);
-        fake(XCB_KEY_RELEASE, stroke.keycode);
-        if (withShift)
-            fake(XCB_KEY_RELEASE, *shiftKey);
-        typed.push_back(stroke);
-    };
-    for (const X11Stroke& stroke : strokes)
-        typeOne(stroke);
-    // More characters than levels to lend at once: the rest wait for levels to settle, and
-    // what was typed so far must count as used before any level is looked at again.
-    for (std::size_t i = strokes.size(); i < syms.size(); ++i) {
-        if (!typed.empty()) {
-            confirm(session);
-            loans.markUsed(typed, Clock::now());
-            typed.clear();
-        }
-        const std::vector<xcb_keysym_t> rest(syms.begin() + static_cast<std::ptrdiff_t>(i), syms.end());
-        auto stroke = strokeForText(syms[i], group);
-        if (!stroke)
-            stroke = bindWaiting(c, syms[i], !shiftAvailable, rest);
-        if (!stroke)
-            throw noKeyFor("keysym 0x%x", syms[i]);
-        sendBindings(c);
-        typeOne(*stroke);
-    }
-    putBack.work();
-    putBack.work = [] {};
-    // The levels typed start settling once the server has taken their events.
-    confirm(session);
-    loans.markUsed(typed, Clock::now());
-    return true;
-}
-
-bool X11InputEvents::postText(std::u16string_view units, KeyDirection direction)
-{
-    // The down event carries the text; the up event has nothing left to do.
-    if (direction == KeyDirection::up)
-        return true;
-    return state_->connection.run([&](X11Session& session) { return state_->typeText(session, units); });
 }
 
 bool X11InputEvents::postScroll(std::int32_t verticalPixels, std::int32_t horizontalPixels, ScrollPart part,
