@@ -2,8 +2,8 @@
 
 import json
 import os
-import signal
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -377,6 +377,24 @@ class WhatIsLentGoesBack(unittest.TestCase):
         status, _, _ = program.request("POST", "/quit", {})
         self.assertEqual(status, 200)
         program.process.wait(10)
+        self.assertEqual(keymap_of(self.display), self.keymap)
+        self.assertEqual(repeating_keys(self.display), self.repeating)
+        self.assertLessEqual(self.held, self.released())
+
+    def test_a_process_whose_parent_is_gone_gives_everything_back(self):
+        parent = subprocess.Popen(["sleep", "60"])
+        self.addCleanup(parent.wait)
+        self.addCleanup(parent.kill)
+        token = tempfile.NamedTemporaryFile("w", suffix=".token")
+        self.addCleanup(token.close)
+        token.write("secret-token\n")
+        token.flush()
+        program = Program(args=["--token-file", token.name, "--parent-pid", str(parent.pid)], env=self.desktop.env())
+        self.addCleanup(program.stop)
+        self.borrow_and_hold(program)
+        parent.kill()
+        parent.wait()
+        self.assertEqual(program.process.wait(10), 0)
         self.assertEqual(keymap_of(self.display), self.keymap)
         self.assertEqual(repeating_keys(self.display), self.repeating)
         self.assertLessEqual(self.held, self.released())
