@@ -142,21 +142,8 @@ bool X11InputEvents::State::typeText(X11Session& session, std::u16string_view un
         syms.push_back(sym);
     }
 
-    // Bind every missing character before typing any, all in one go, so that clients reload
-    // the keymap once for the chunk. The characters of the chunk keep their levels.
     const auto& shiftKeys = keymap.modifierKeys(X11Keymap::shiftModifier);
     const bool shiftAvailable = !shiftKeys.empty();
-    std::vector<X11Stroke> strokes;
-    for (const xcb_keysym_t sym : syms) {
-        auto stroke = strokeForText(sym, group);
-        if (!stroke)
-            stroke = loans.bind(sym, !shiftAvailable, shiftAvailable, syms, held).stroke;
-        if (!stroke)
-            break;
-        strokes.push_back(*stroke);
-    }
-    sendBindings(c);
-
     std::vector<X11Stroke> typed;
     const auto typeOne = [&](const X11Stroke& stroke) {
         const bool withShift = stroke.shifted && shiftAvailable;
@@ -170,27 +157,42 @@ bool X11InputEvents::State::typeText(X11Session& session, std::u16string_view un
     };
     {
         const PlainKeyboard plain(c, keymap, held, keyboard);
-        for (const X11Stroke& stroke : strokes)
-            typeOne(stroke);
-        // More characters than levels to lend at once: the rest wait for levels to settle,
-        // and what was typed so far must count as used before any level is looked at again.
-        for (std::size_t i = strokes.size(); i < syms.size(); ++i) {
-            if (!typed.empty()) {
+        for (std::size_t next = 0; next < syms.size();) {
+            // Bind as many of the characters left as levels allow, all in one go, so that
+            // clients reload the keymap once for them; the characters still to come keep their
+            // levels. Every notification costs each client a reload, and a client that falls
+            // behind reads a binding changed again since.
+            const std::vector<xcb_keysym_t> rest(syms.begin() + static_cast<std::ptrdiff_t>(next), syms.end());
+            std::vector<X11Stroke> strokes;
+            for (const xcb_keysym_t sym : rest) {
+                auto stroke = strokeForText(sym, group);
+                if (!stroke)
+                    stroke = loans.bind(sym, !shiftAvailable, shiftAvailable, rest, held).stroke;
+                if (!stroke)
+                    break;
+                strokes.push_back(*stroke);
+            }
+            // None free: wait for the first level to settle.
+            if (strokes.empty()) {
+                const auto stroke = bindWaiting(c, rest.front(), !shiftAvailable, rest);
+                if (!stroke)
+                    throw x11NoKeyFor("keysym 0x%x", rest.front());
+                strokes.push_back(*stroke);
+            }
+            sendBindings(c);
+            for (const X11Stroke& stroke : strokes)
+                typeOne(stroke);
+            next += strokes.size();
+            // What was typed must count as used before any level is looked at again.
+            if (next < syms.size()) {
                 confirm(session);
                 loans.markUsed(typed, Clock::now());
                 typed.clear();
             }
-            const std::vector<xcb_keysym_t> rest(syms.begin() + static_cast<std::ptrdiff_t>(i), syms.end());
-            auto stroke = strokeForText(syms[i], group);
-            if (!stroke)
-                stroke = bindWaiting(c, syms[i], !shiftAvailable, rest);
-            if (!stroke)
-                throw x11NoKeyFor("keysym 0x%x", syms[i]);
-            sendBindings(c);
-            typeOne(*stroke);
         }
     }
-    // The levels typed start settling once the server has taken their events.
+    // The keyboard is as it was (`plain` has ended); the levels typed start settling once
+    // the server has taken their events.
     confirm(session);
     loans.markUsed(typed, Clock::now());
     return true;
