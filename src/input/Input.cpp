@@ -163,6 +163,12 @@ void Input::perform(const Json& action)
 
 void Input::releaseAll()
 {
-    keyboard_.releaseAll();
+    // The platform lets go of what it still holds even when the keyboard's releases fail.
+    try {
+        keyboard_.releaseAll();
+    } catch (...) {
+        events_.relinquish();
+        throw;
+    }
     events_.relinquish();
 }

@@ -113,11 +113,23 @@ void Keyboard::hotkey(const std::vector<std::string>& names)
     const Chord chord = resolve(names);
     const auto modifiers = Keys::modifierCodes(chord.flags);
     const EventFlags flags = heldFlags_ | chord.flags;
-    for (const auto code : modifiers)
-        postKey(code, KeyDirection::down, flags);
-    for (const auto code : chord.plainKeys) {
-        postKey(code, KeyDirection::down, flags);
-        postKey(code, KeyDirection::up, flags);
+    std::size_t down = 0;
+    try {
+        for (; down < modifiers.size(); ++down)
+            postKey(modifiers[down], KeyDirection::down, flags);
+        for (const auto code : chord.plainKeys) {
+            postKey(code, KeyDirection::down, flags);
+            postKey(code, KeyDirection::up, flags);
+        }
+    } catch (...) {
+        // A key the desktop would not take must not leave the chord's modifiers down.
+        for (; down > 0; --down) {
+            try {
+                events_.postKey(modifiers[down - 1], KeyDirection::up, heldFlags_);
+            } catch (...) {
+            }
+        }
+        throw;
     }
     for (auto code = modifiers.rbegin(); code != modifiers.rend(); ++code)
         postKey(*code, KeyDirection::up, heldFlags_);
