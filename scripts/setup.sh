@@ -19,6 +19,8 @@ packages=(
   xvfb x11-xkb-utils x11-utils x11-xserver-utils xauth pulseaudio pulseaudio-utils
   # what the private desktop shows: a clock and a terminal
   x11-apps xterm
+  # an X server with several monitors, for the main-display tests
+  xserver-xorg-core xserver-xorg-video-dummy
   ffmpeg sox curl python3 imagemagick scrot iproute2
 )
 

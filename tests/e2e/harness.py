@@ -6,6 +6,7 @@ start fails the test with the reason: a skipped real-platform test is no pass.
 
 import json
 import os
+import random
 import select
 import shutil
 import signal
@@ -27,44 +28,140 @@ def _environment(extra=None):
     return env
 
 
-class VirtualDesktop:
-    """A private Xvfb on a display number it picks itself (-displayfd)."""
-
-    def __init__(self, width=1920, height=1080, depth=24, extra_args=()):
-        if not shutil.which("Xvfb"):
-            raise RuntimeError("Xvfb is not installed (Debian package xvfb)")
-        read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{width}x{height}x{depth}",
-             "-nolisten", "tcp", "-noreset", "+extension", "XTEST", "+extension", "Composite", *extra_args],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        number = b""
-        deadline = time.monotonic() + 10
+def _start_x_server(argv, what):
+    """Starts an X server that reports its display number on a pipe (-displayfd); returns
+    the process and the display name once the server accepts connections."""
+    read_end, write_end = os.pipe()
+    process = subprocess.Popen(argv[:1] + ["-displayfd", str(write_end)] + argv[1:], pass_fds=(write_end,),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    number = b""
+    deadline = time.monotonic() + 10
+    try:
         while not number.endswith(b"\n"):
             ready, _, _ = select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))
             if not ready:
-                self.stop()
-                raise RuntimeError("Xvfb did not report a display within 10 s")
+                raise RuntimeError(f"{what} did not report a display within 10 s")
             chunk = os.read(read_end, 16)
             if not chunk:
-                self.stop()
-                raise RuntimeError("Xvfb exited before reporting a display")
+                raise RuntimeError(f"{what} exited before reporting a display")
             number += chunk
+    except RuntimeError:
+        _stop(process)
+        raise
+    finally:
         os.close(read_end)
-        self.display = ":" + number.decode().strip()
+    return process, ":" + number.decode().strip()
+
+
+def _stop(process):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def unused_display_number():
+    """A number far from the low ones that -displayfd hands out, so that a server can be
+    started again on it without another test taking it in between."""
+    for _ in range(100):
+        number = random.randrange(300, 1000)
+        if not os.path.exists(f"/tmp/.X11-unix/X{number}") and not os.path.exists(f"/tmp/.X{number}-lock"):
+            return number
+    raise RuntimeError("no free X display number")
+
+
+class VirtualDesktop:
+    """A private Xvfb on a display number it picks itself (-displayfd), or on the number
+    given."""
+
+    def __init__(self, width=1920, height=1080, depth=24, extra_args=(), number=None):
+        if not shutil.which("Xvfb"):
+            raise RuntimeError("Xvfb is not installed (Debian package xvfb)")
+        self.options = ["-screen", "0", f"{width}x{height}x{depth}", "-nolisten", "tcp", "-noreset",
+                        "+extension", "XTEST", "+extension", "Composite", *extra_args]
+        if number is not None:
+            self.options.insert(0, f":{number}")
+        self.process, self.display = _start_x_server(["Xvfb", *self.options], "Xvfb")
+
+    def restart(self):
+        """Ends the server and starts a new one on the same display, as a session that
+        restarts its X server does. Start the desktop on a number of its own for this."""
+        self.stop()
+        self.process, _ = _start_x_server(["Xvfb", *self.options], "Xvfb")
 
     def env(self):
         return {"DISPLAY": self.display}
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        _stop(self.process)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class DummyDesktop:
+    """A private Xorg with the dummy video driver, which unlike Xvfb has several outputs
+    (DUMMY0, DUMMY1, ...) that xrandr can lay out as monitors. Xorg needs root."""
+
+    CONFIG = """
+Section "Device"
+    Identifier "dummy"
+    Driver "dummy"
+    VideoRam 64000
+EndSection
+Section "Screen"
+    Identifier "screen"
+    Device "dummy"
+    DefaultDepth 24
+    SubSection "Display"
+        Depth 24
+        Virtual 2048 1024
+    EndSubSection
+EndSection
+Section "ServerFlags"
+    Option "AutoAddDevices" "false"
+EndSection
+"""
+
+    def __init__(self):
+        xorg = shutil.which("Xorg")
+        if not xorg or not os.path.exists("/usr/lib/xorg/modules/drivers/dummy_drv.so"):
+            raise RuntimeError("Xorg with the dummy driver is not installed "
+                               "(Debian packages xserver-xorg-core, xserver-xorg-video-dummy)")
+        if os.geteuid() != 0:
+            raise RuntimeError("Xorg with the dummy driver needs root")
+        self.dir = tempfile.mkdtemp(prefix="velmar-xorg-")
+        config = os.path.join(self.dir, "xorg.conf")
+        with open(config, "w") as f:
+            f.write(self.CONFIG)
+        try:
+            self.process, self.display = _start_x_server(
+                [xorg, "-config", config, "-logfile", os.path.join(self.dir, "log"), "-noreset", "-nolisten",
+                 "tcp", "-novtswitch", "-sharevts"], "Xorg")
+        except RuntimeError:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            raise
+
+    def xrandr(self, *args):
+        """Changes the layout, then asks xrandr for it: the dummy driver reports an output as
+        connected only once a client has probed the outputs, as desktop tools do."""
+        for command in ([*args], []):
+            subprocess.run(["xrandr", "-display", self.display, *command], check=True, timeout=30,
+                           stdout=subprocess.DEVNULL)
+
+    def env(self):
+        return {"DISPLAY": self.display}
+
+    def stop(self):
+        _stop(self.process)
+        shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
         return self

@@ -17,6 +17,8 @@
 //                                     any client may, whatever they hold
 //   window-server                     the older window-server path's list, with each owning
 //                                     process's bundle identifier
+//   lock-group N                      locks the keyboard to layout group N (0 to 3), as a
+//                                     layout switcher does; answers the group in effect
 //
 // Failures answer {"error":"..."}.
 
@@ -27,6 +29,11 @@
 #include "platform/linux/X11WindowServer.hpp"
 
 #include "base/Json.hpp"
+
+// xcb's XKB header names a member `explicit`, a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 
 #include <fstream>
 #include <future>
@@ -222,6 +229,24 @@ int main()
                     answer["bundle_ids"][std::to_string(pid->get<std::int32_t>())] =
                         windowServer.bundleIdentifier(pid->get<std::int32_t>()).value_or("");
             }
+        } else if (command == "lock-group") {
+            int group = 0;
+            words >> group;
+            const int inEffect = connection.run([&](X11Session& session) {
+                xcb_connection_t* c = session.connection;
+                X11Reply<xcb_xkb_use_extension_reply_t> version(
+                    xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, 1, 0), nullptr));
+                if (!version || !version->supported)
+                    throw PlatformError("X11", 0, "no XKB");
+                x11Check(c,
+                         xcb_xkb_latch_lock_state_checked(c, XCB_XKB_ID_USE_CORE_KBD, 0, 0, 1,
+                                                          static_cast<std::uint8_t>(group), 0, 0, 0),
+                         "XkbLatchLockState");
+                X11Reply<xcb_xkb_get_state_reply_t> state(
+                    xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr));
+                return state ? static_cast<int>(state->group) : -1;
+            });
+            answer = {{"group", inEffect}};
         } else {
             answer = {{"error", "unknown command " + command}};
         }

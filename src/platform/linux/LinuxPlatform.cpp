@@ -1,5 +1,7 @@
 #include "platform/linux/LinuxPlatform.hpp"
 
+#include "base/Process.hpp"
+
 #include <sys/prctl.h>
 
 LinuxPlatform::LinuxPlatform(SerialQueue& mainQueue)
@@ -10,4 +12,8 @@ LinuxPlatform::LinuxPlatform(SerialQueue& mainQueue)
     // default 50 us of timer slack per sleep adds up across them. Threads started after
     // this one, the HTTP work queue among them, inherit the tighter slack.
     prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+    // Whatever a killed process left on the desktop goes back now; whatever this one takes
+    // goes back whichever way it ends (a process killed outright leaves it to the next).
+    inputEvents_.connectInBackground();
+    atProcessEnd([this] { inputEvents_.relinquish(); });
 }
