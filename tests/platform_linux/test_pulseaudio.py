@@ -224,8 +224,8 @@ class Microphone(ProbeTest):
         stats = self.measure(probe, "engine", self.RATE)
         self.assertEqual(stats["format"]["type"], expected["type"])
         self.assertTone(stats, 0, MICROPHONE_TONE)
-        # Buffers of the tap's 1024 frames, even from a source that sends seconds at once.
-        self.assertEqual(stats["largest"], 1024, stats)
+        # Buffers of at most the tap's 1024 frames, even from a source that sends seconds at once.
+        self.assertLessEqual(stats["largest"], 1024, stats)
         self.assertTrue(stats["other_threads"])
         self.assertEqual(probe.ask("engine-stop"), {"stopped": True})
         self.assertEqual(self.assertQuiet(probe, "engine")["reports"], 0)
@@ -266,11 +266,23 @@ class Microphone(ProbeTest):
         self.assertEqual(stats["format"]["type"], description)
         probe.ask("engine-stop")
 
+    def test_a_microphone_that_goes_away_stops_the_engine_once(self):
+        # It is not moved to the fallback source: here the sine source, on a machine without
+        # another input device the sink's monitor.
+        probe = self.use_source("module-null-source", format="s16le", rate=48000, channels=2)
+        self.assertEqual(probe.ask("engine-start")["started"], True)
+        probe.stats_when("engine", lambda s: s["buffers"] > 0)
+        self.server.unload_module(self.modules.pop())
+        stats = probe.stats_when("engine", lambda s: s["reports"] > 0)
+        self.assertEqual(stats["reports"], 1, stats)
+        self.assertEqual(self.assertQuiet(probe, "engine")["reports"], 1)
+
     def use_source(self, module, **arguments):
         """Loads a source as the default one, until the end of the test; a probe to use it."""
         name = f"source_{len(self._cleanups)}"
         index = self.server.load_module(module, source_name=name, **arguments)
-        self.addCleanup(self.server.unload_module, index)
+        self.modules = getattr(self, "modules", []) + [index]
+        self.addCleanup(lambda: self.modules and self.server.unload_module(self.modules.pop()))
         self.server.set_default_source(name)
         self.addCleanup(self.server.set_default_source, SoundServer.MICROPHONE)
         return self.probe(self.server)

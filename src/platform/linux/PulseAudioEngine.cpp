@@ -136,8 +136,17 @@ void PulseAudioEngine::start(StopReport stopped)
         || !pa_sample_spec_valid(&spec))
         throw PulseAudioConnection::error(PA_ERR_NOTSUPPORTED, "the microphone cannot deliver " + format.description());
 
+    // The server sends fragments larger than the tap's buffers, which are sliced from them
+    // here: fewer wake-ups for the same buffers.
+    const auto tapBytes = static_cast<std::uint32_t>(bufferFrames_ * pa_frame_size(&spec));
+    const auto fragmentBytes
+        = static_cast<std::uint32_t>(pa_usec_to_bytes(PulseAudioRecordStream::fragmentDuration, &spec));
     PulseAudioRecordStream::Request request {"microphone", source_->name, spec, std::nullopt,
-                                             bufferFrames_ * static_cast<std::uint32_t>(pa_frame_size(&spec))};
+                                             std::max(tapBytes, fragmentBytes)};
+    // A microphone that goes away ends the stream: the server would move it to the fallback
+    // source, which without another input device is the monitor of a sink, and system audio
+    // would then be recorded a second time as the microphone.
+    request.movable = false;
     // The source's own channel order, so the first channel is the source's first.
     if (source_->channels.channels == spec.channels)
         request.channels = source_->channels;
@@ -192,15 +201,17 @@ void PulseAudioEngine::stop()
 
 void PulseAudioEngine::deliver(std::vector<std::uint8_t>& bytes)
 {
-    // A source that renders in long blocks (seconds, for some virtual ones) sends them at
-    // once; the tap still gets buffers of about the size it asked for.
+    // Server fragments are larger than the tap's buffers (and a source that renders in
+    // long blocks sends seconds at once): the tap gets equal slices of about its size.
     const std::size_t frameBytes = buffer_.format.bytesPerFrame();
-    const std::size_t sliceBytes = bufferFrames_ * frameBytes;
-    for (std::size_t at = 0; at < bytes.size() && tap_ && stream_; at += sliceBytes) {
-        const std::size_t size = std::min(sliceBytes, bytes.size() - at);
-        buffer_.planes[0].assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                                 bytes.begin() + static_cast<std::ptrdiff_t>(at + size));
-        buffer_.frameLength = static_cast<std::int64_t>(size / frameBytes);
+    const std::size_t frames = bytes.size() / frameBytes;
+    const std::size_t slices = (frames + bufferFrames_ - 1) / bufferFrames_;
+    for (std::size_t slice = 0, at = 0; slice < slices && tap_ && stream_; ++slice) {
+        const std::size_t end = frames * (slice + 1) / slices;
+        buffer_.planes[0].assign(bytes.begin() + static_cast<std::ptrdiff_t>(at * frameBytes),
+                                 bytes.begin() + static_cast<std::ptrdiff_t>(end * frameBytes));
+        buffer_.frameLength = static_cast<std::int64_t>(end - at);
+        at = end;
         tap_(buffer_);
     }
 }

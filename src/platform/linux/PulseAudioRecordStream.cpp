@@ -114,7 +114,9 @@ void PulseAudioRecordStream::create(pa_context* context)
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
     attributes.fragsize = request_.fragmentBytes;
-    if (pa_stream_connect_record(stream_, request_.device.c_str(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0)
+    const auto flags
+        = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | (request_.movable ? 0 : PA_STREAM_DONT_MOVE));
+    if (pa_stream_connect_record(stream_, request_.device.c_str(), &attributes, flags) < 0)
         fail(PulseAudioConnection::error(context));
 }
 

@@ -3,13 +3,8 @@
 #include "platform/linux/PulseAudioRecordStream.hpp"
 
 #include <pulse/error.h>
-#include <pulse/timeval.h>
 
 namespace {
-
-// Fragments of 40 ms: about 25 wake-ups a second, and the recorder still hears a change
-// of level at once.
-constexpr pa_usec_t fragmentDuration = 40 * PA_USEC_PER_MSEC;
 
 class PulseAudioSystemStream final : public SystemAudioStream {
 public:
@@ -58,8 +53,9 @@ public:
             });
             return;
         }
-        PulseAudioRecordStream::Request request {"system audio", "@DEFAULT_MONITOR@", spec, std::nullopt,
-                                                 static_cast<std::uint32_t>(pa_usec_to_bytes(fragmentDuration, &spec))};
+        PulseAudioRecordStream::Request request {
+            "system audio", "@DEFAULT_MONITOR@", spec, std::nullopt,
+            static_cast<std::uint32_t>(pa_usec_to_bytes(PulseAudioRecordStream::fragmentDuration, &spec))};
         PulseAudioRecordStream::Handlers handlers;
         // The stream lives inside this object and is closed by its destructor, so no handler
         // outlives `this`.
