@@ -7,7 +7,9 @@
 //   system-stop                     stops it and waits for the stop completion
 //   system-drop                     destroys the stream object
 //   engine-format                   the microphone's format
-//   engine-start [FRAMES]           a new engine: format, tap of FRAMES (1024), start
+//   engine-start [FRAMES [again]]   a new engine: format, tap of FRAMES (1024), start; with
+//                                   again, the engine of the last engine-format or
+//                                   engine-start and the format it answered, not asked anew
 //   engine-stop                     stops it
 //   stats system|engine             what arrived since the last reset: buffers, frames,
 //                                   format, level and frequency of each channel; and the
@@ -200,12 +202,16 @@ public:
                 stream_.reset();
                 return {{"dropped", true}};
             }
-            if (command == "engine-format")
-                return formatJson(audio_.makeEngine()->inputFormat());
+            if (command == "engine-format") {
+                engine_ = audio_.makeEngine();
+                engineFormat_ = engine_->inputFormat();
+                return formatJson(engineFormat_);
+            }
             if (command == "engine-start") {
                 std::uint32_t frames = 1024;
-                words >> frames;
-                return startEngine(frames);
+                std::string again;
+                words >> frames >> again;
+                return startEngine(frames, again == "again");
             }
             if (command == "engine-stop") {
                 if (engine_)
@@ -283,10 +289,13 @@ private:
         return {{"stopped", true}};
     }
 
-    Json startEngine(std::uint32_t frames)
+    Json startEngine(std::uint32_t frames, bool again)
     {
-        engine_ = audio_.makeEngine();
-        const AudioFormat format = engine_->inputFormat();
+        if (!again || !engine_) {
+            engine_ = audio_.makeEngine();
+            engineFormat_ = engine_->inputFormat();
+        }
+        const AudioFormat format = engineFormat_;
         if (!(format.sampleRate > 0) || format.channelCount < 1)
             return {{"error", "no microphone input device"}};
         engine_->installTap(frames, format, [this](const AudioBuffer& buffer) { microphone_.add(buffer); });
@@ -371,6 +380,7 @@ private:
     Capture system_, microphone_;
     std::unique_ptr<SystemAudioStream> stream_;
     std::unique_ptr<AudioEngine> engine_;
+    AudioFormat engineFormat_;
 };
 
 }

@@ -72,8 +72,10 @@ class AudioProbe:
                 raise AssertionError("the probe did not end: destroying its streams hung")
         code = self.process.returncode
         self.process.stdout.close()
+        errors = self.stderr()
+        self.errors.close()
         if code != 0:
-            raise AssertionError(f"the probe ended with {code}: {self.stderr()}")
+            raise AssertionError(f"the probe ended with {code}: {errors}")
 
 
 class ProbeTest(unittest.TestCase):
@@ -295,6 +297,35 @@ class NoMicrophone(ProbeTest):
         self.assertIn("speakers.monitor", server.pactl("info"))
         probe = self.probe(server)
         self.assertEqual(probe.ask("engine-format"), {"rate": 0, "channels": 0, "type": "0 ch, 0 Hz, Float32, interleaved"})
+
+
+class FrozenServer(ProbeTest):
+    """A server that accepts and then answers nothing (stopped with SIGSTOP) holds no call
+    for ever: each gives up after its own bounded wait."""
+
+    def setUp(self):
+        self.server = SoundServer(microphone_frequency=MICROPHONE_TONE)
+        self.addCleanup(self.server.stop)
+
+    def freeze(self):
+        os.kill(self.server.pid, signal.SIGSTOP)
+        self.addCleanup(os.kill, self.server.pid, signal.SIGCONT)
+
+    def test_a_connection_that_is_never_answered_gives_up_and_a_later_call_connects(self):
+        probe = self.probe(self.server)
+        self.freeze()
+        self.assertEqual(probe.ask("engine-format")["rate"], 0)
+        os.kill(self.server.pid, signal.SIGCONT)
+        self.assertEqual(probe.ask("engine-format")["rate"], 44100)
+
+    def test_questions_and_starts_give_up_on_a_connected_server(self):
+        probe = self.probe(self.server)
+        self.assertEqual(probe.ask("engine-format")["rate"], 44100)
+        self.freeze()
+        self.assertIn("error", probe.ask("engine-start 1024 again"))
+        self.assertEqual(probe.ask("engine-format")["rate"], 0)
+        os.kill(self.server.pid, signal.SIGCONT)
+        self.assertEqual(probe.ask("engine-start")["started"], True)
 
 
 class ServerLoss(ProbeTest):
