@@ -176,7 +176,7 @@ Json formatJson(const AudioFormat& format)
 
 double cpuSeconds()
 {
-    rusage usage {};
+    rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
         + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
@@ -247,7 +247,7 @@ private:
         AudioStreamConfiguration configuration;
         configuration.sampleRate = rate;
         configuration.channelCount = channels;
-        stream_ = systemAudio_.makeStream(ContentFilter {}, configuration, [this](const PlatformError& error) {
+        stream_ = systemAudio_.makeStream(ContentFilter{}, configuration, [this](const PlatformError& error) {
             std::lock_guard lock(system_.mutex);
             system_.noteThread();
             ++system_.reports;
@@ -317,7 +317,7 @@ private:
         std::mutex mutex;
         std::vector<float> microphoneQueue;
         std::unique_ptr<AudioConverter> systemConverter, microphoneConverter;
-        std::unique_ptr<AudioFile> file = audio_.openForWriting(path, AudioFileSettings {});
+        std::unique_ptr<AudioFile> file = audio_.openForWriting(path, AudioFileSettings{});
         std::int64_t written = 0;
         const auto convert = [&](std::unique_ptr<AudioConverter>& converter, const AudioBuffer& buffer) {
             if (!converter || converter->inputFormat() != buffer.format)
@@ -333,7 +333,7 @@ private:
         };
 
         AudioStreamConfiguration configuration;
-        auto stream = systemAudio_.makeStream(ContentFilter {}, configuration, [](const PlatformError&) {});
+        auto stream = systemAudio_.makeStream(ContentFilter{}, configuration, [](const PlatformError&) {});
         stream->addAudioOutput([&](AudioBuffer buffer) {
             auto samples = convert(systemConverter, buffer);
             std::lock_guard lock(mutex);
@@ -375,8 +375,8 @@ private:
     }
 
     std::shared_ptr<PulseAudioConnection> connection_ = std::make_shared<PulseAudioConnection>();
-    PulseAudioSystemAudio systemAudio_ {connection_};
-    LinuxAudioFramework audio_ {connection_};
+    PulseAudioSystemAudio systemAudio_{connection_};
+    LinuxAudioFramework audio_{connection_};
     Capture system_, microphone_;
     std::unique_ptr<SystemAudioStream> stream_;
     std::unique_ptr<AudioEngine> engine_;

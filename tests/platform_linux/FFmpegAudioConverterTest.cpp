@@ -56,9 +56,9 @@ TEST(FFmpegAudioConverter, KeepsTheFirstChannelOnlyAndResamplesTo16000Hz)
         bool interleaved;
         int toneChannel;
     };
-    for (const Case c : {Case {true, 0}, Case {false, 0}, Case {true, 1}, Case {false, 1}}) {
+    for (const Case c : {Case{true, 0}, Case{false, 0}, Case{true, 1}, Case{false, 1}}) {
         SCOPED_TRACE(testing::Message() << "interleaved " << c.interleaved << ", tone on channel " << c.toneChannel);
-        const AudioFormat format {48000, 2, SampleType::float32, c.interleaved};
+        const AudioFormat format{48000, 2, SampleType::float32, c.interleaved};
         const auto toned = tone(1000, 48000, 48000);
         const AudioBuffer second = c.toneChannel == 0 ? makeBuffer(format, {toned, silence(48000)})
                                                       : makeBuffer(format, {silence(48000), toned});
@@ -82,7 +82,7 @@ TEST(FFmpegAudioConverter, KeepsTheFirstChannelOnlyAndResamplesTo16000Hz)
 // is the one-shot conversion, sample for sample.
 TEST(FFmpegAudioConverter, ChunkedConversionEqualsOneShotConversion)
 {
-    const AudioFormat format {44100, 2, SampleType::signed16, true};
+    const AudioFormat format{44100, 2, SampleType::signed16, true};
     auto left = tone(440, 44100, 44100);
     const auto high = tone(3000, 44100, 44100, 0.2f);
     for (std::size_t i = 0; i < left.size(); ++i)
@@ -107,7 +107,7 @@ TEST(FFmpegAudioConverter, ChunkedConversionEqualsOneShotConversion)
 // the next call, even one that brings no input.
 TEST(FFmpegAudioConverter, KeepsFramesThatDoNotFitForTheNextCall)
 {
-    const AudioFormat format {48000, 1, SampleType::float32, true};
+    const AudioFormat format{48000, 1, SampleType::float32, true};
     const AudioBuffer input = makeBuffer(format, {tone(500, 48000, 4800)});
     auto reference = converterFrom(format);
     auto squeezed = converterFrom(format);
@@ -138,10 +138,10 @@ TEST(FFmpegAudioConverter, ReadsEverySampleTypeAndLayout)
         bool interleaved;
     };
     for (const SampleType type : types) {
-        for (const Layout layout : {Layout {1, true}, Layout {2, true}, Layout {2, false}}) {
-            const AudioFormat format {44100, layout.channels, type, layout.interleaved};
+        for (const Layout layout : {Layout{1, true}, Layout{2, true}, Layout{2, false}}) {
+            const AudioFormat format{44100, layout.channels, type, layout.interleaved};
             SCOPED_TRACE(format.description());
-            std::vector<std::vector<float>> channels {tone(440, 44100, 44100)};
+            std::vector<std::vector<float>> channels{tone(440, 44100, 44100)};
             if (layout.channels == 2)
                 channels.push_back(tone(3000, 44100, 44100, 0.25f));
             // The unused top byte of 24-in-32 samples holds garbage, which must not count.
@@ -159,11 +159,11 @@ TEST(FFmpegAudioConverter, ReadsEverySampleTypeAndLayout)
 
 TEST(FFmpegAudioConverter, RefusesWhatItCannotConvert)
 {
-    const AudioFormat stereo {48000, 2, SampleType::float32, true};
-    EXPECT_FALSE(FFmpegAudioConverter::make(AudioFormat {0, 2, SampleType::float32, true}, recorderFormat));
-    EXPECT_FALSE(FFmpegAudioConverter::make(AudioFormat {48000, 0, SampleType::float32, true}, recorderFormat));
+    const AudioFormat stereo{48000, 2, SampleType::float32, true};
+    EXPECT_FALSE(FFmpegAudioConverter::make(AudioFormat{0, 2, SampleType::float32, true}, recorderFormat));
+    EXPECT_FALSE(FFmpegAudioConverter::make(AudioFormat{48000, 0, SampleType::float32, true}, recorderFormat));
     EXPECT_FALSE(FFmpegAudioConverter::make(stereo, AudioFormat::standard(16000, 2)));
-    EXPECT_FALSE(FFmpegAudioConverter::make(stereo, AudioFormat {16000, 1, SampleType::signed16, true}));
+    EXPECT_FALSE(FFmpegAudioConverter::make(stereo, AudioFormat{16000, 1, SampleType::signed16, true}));
 
     // A buffer that is not what the converter was made for, or shorter than it claims.
     auto converter = converterFrom(stereo);
@@ -171,7 +171,7 @@ TEST(FFmpegAudioConverter, RefusesWhatItCannotConvert)
     std::vector<float> room(1000);
     std::uint32_t made = 7;
     EXPECT_EQ(
-        converter->convert(makeBuffer(AudioFormat {44100, 2, SampleType::float32, true}, {silence(480), silence(480)}),
+        converter->convert(makeBuffer(AudioFormat{44100, 2, SampleType::float32, true}, {silence(480), silence(480)}),
                            room, made),
         AudioConverter::Status::error);
     EXPECT_EQ(made, 0u);

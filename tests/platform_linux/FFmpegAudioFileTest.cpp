@@ -60,6 +60,16 @@ Decoded decode(const std::string& path)
     return decoded;
 }
 
+// The MPEG-4 file type's major brand: "M4A " for an audio file of the M4A muxer.
+std::string majorBrand(const std::string& path)
+{
+    char head[12] = {};
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+    if (!file || std::fread(head, 1, sizeof head, file.get()) != sizeof head || std::string(head + 4, 4) != "ftyp")
+        return {};
+    return std::string(head + 8, 4);
+}
+
 // A fresh directory, removed with what it holds.
 class ScratchDirectory {
 public:
@@ -103,7 +113,7 @@ private:
 
 std::unique_ptr<AudioFile> openFile(const std::string& path)
 {
-    return FFmpegAudioFile::open(path, AudioFileSettings {});
+    return FFmpegAudioFile::open(path, AudioFileSettings{});
 }
 
 // Writes the samples in pieces of the given sizes, taken in turn.
@@ -134,6 +144,7 @@ TEST(FFmpegAudioFile, WritesAacThatAnIndependentDecoderReadsAtItsLength)
 
         const Decoded decoded = decode(path);
         EXPECT_NE(decoded.container.find("m4a"), std::string::npos) << decoded.container;
+        EXPECT_EQ(majorBrand(path), "M4A ");
         EXPECT_EQ(decoded.codec, "aac");
         EXPECT_EQ(decoded.rate, 16000);
         EXPECT_EQ(decoded.channels, 1);
@@ -197,7 +208,7 @@ TEST(FFmpegAudioFile, OpeningFailsWithTheSystemsReason)
         int code;
     };
     for (const Case& c :
-         {Case {directory.path() + "/missing/part-1.m4a", -ENOENT}, Case {readOnly.file("part-1.m4a"), -EROFS}}) {
+         {Case{directory.path() + "/missing/part-1.m4a", -ENOENT}, Case{readOnly.file("part-1.m4a"), -EROFS}}) {
         SCOPED_TRACE(c.path);
         try {
             openFile(c.path);

@@ -25,7 +25,7 @@ PlatformError ffmpegError(int code)
 
 }
 
-FFmpegAudioFile::FFmpegAudioFile(std::string path) : path_(std::move(path)) { }
+FFmpegAudioFile::FFmpegAudioFile(std::string path) : path_(std::move(path)) {}
 
 std::unique_ptr<FFmpegAudioFile> FFmpegAudioFile::open(const std::string& path, const AudioFileSettings& settings)
 {
@@ -39,58 +39,66 @@ std::unique_ptr<FFmpegAudioFile> FFmpegAudioFile::open(const std::string& path, 
     std::unique_ptr<FFmpegAudioFile> file(new FFmpegAudioFile(path));
     // Until the header is written there is nothing the destructor could finish.
     file->finished_ = true;
-    int result = avformat_alloc_output_context2(&file->container_, nullptr, nullptr, path.c_str());
+    file->prepare(rate, settings.encoderBitRate);
+    file->create(rate);
+    file->finished_ = false;
+    return file;
+}
+
+void FFmpegAudioFile::prepare(int rate, int bitRate)
+{
+    int result = avformat_alloc_output_context2(&container_, nullptr, nullptr, path_.c_str());
     if (result < 0)
-        file->fail(result);
+        fail(result);
     // The encoder of libavcodec itself, whatever else is installed.
     const AVCodec* codec = avcodec_find_encoder_by_name("aac");
     if (!codec)
-        file->fail(AVERROR_ENCODER_NOT_FOUND);
-    AVCodecContext* encoder = file->encoder_ = avcodec_alloc_context3(codec);
-    if (!encoder)
-        file->fail(AVERROR(ENOMEM));
-    encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    encoder->sample_rate = rate;
-    encoder->ch_layout = AV_CHANNEL_LAYOUT_MONO;
-    encoder->bit_rate = settings.encoderBitRate;
-    encoder->time_base = AVRational {1, rate};
-    if (file->container_->oformat->flags & AVFMT_GLOBALHEADER)
-        encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if ((result = avcodec_open2(encoder, codec, nullptr)) < 0)
-        file->fail(result);
+        fail(AVERROR_ENCODER_NOT_FOUND);
+    if (!(encoder_ = avcodec_alloc_context3(codec)))
+        fail(AVERROR(ENOMEM));
+    encoder_->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    encoder_->sample_rate = rate;
+    encoder_->ch_layout = AV_CHANNEL_LAYOUT_MONO;
+    encoder_->bit_rate = bitRate;
+    encoder_->time_base = AVRational{1, rate};
+    if (container_->oformat->flags & AVFMT_GLOBALHEADER)
+        encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if ((result = avcodec_open2(encoder_, codec, nullptr)) < 0)
+        fail(result);
+    if (!(stream_ = avformat_new_stream(container_, nullptr)))
+        fail(AVERROR(ENOMEM));
+    stream_->time_base = encoder_->time_base;
+    if ((result = avcodec_parameters_from_context(stream_->codecpar, encoder_)) < 0)
+        fail(result);
 
-    file->stream_ = avformat_new_stream(file->container_, nullptr);
-    if (!file->stream_)
-        file->fail(AVERROR(ENOMEM));
-    file->stream_->time_base = encoder->time_base;
-    if ((result = avcodec_parameters_from_context(file->stream_->codecpar, encoder)) < 0)
-        file->fail(result);
-    if ((result = avio_open(&file->container_->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0)
-        file->fail(result);
+    frameSamples_ = encoder_->frame_size > 0 ? encoder_->frame_size : 1024;
+    frame_ = av_frame_alloc();
+    packet_ = av_packet_alloc();
+    if (!frame_ || !packet_)
+        fail(AVERROR(ENOMEM));
+    frame_->format = AV_SAMPLE_FMT_FLTP;
+    frame_->sample_rate = rate;
+    frame_->ch_layout = AV_CHANNEL_LAYOUT_MONO;
+    frame_->nb_samples = frameSamples_;
+    if ((result = av_frame_get_buffer(frame_, 0)) < 0)
+        fail(result);
+}
+
+void FFmpegAudioFile::create(int rate)
+{
+    int result = avio_open(&container_->pb, path_.c_str(), AVIO_FLAG_WRITE);
+    if (result < 0)
+        fail(result);
     // The edit list that trims the encoder's priming and padding counts in the movie's
     // time scale, by default milliseconds; at the sample rate it is exact.
     AVDictionary* options = nullptr;
     av_dict_set_int(&options, "movie_timescale", rate, 0);
-    result = avformat_write_header(file->container_, &options);
+    result = avformat_write_header(container_, &options);
     av_dict_free(&options);
     if (result < 0)
-        file->fail(result);
-
-    file->frameSamples_ = encoder->frame_size > 0 ? encoder->frame_size : 1024;
-    AVFrame* frame = file->frame_ = av_frame_alloc();
-    file->packet_ = av_packet_alloc();
-    if (!frame || !file->packet_)
-        file->fail(AVERROR(ENOMEM));
-    frame->format = AV_SAMPLE_FMT_FLTP;
-    frame->sample_rate = rate;
-    frame->ch_layout = AV_CHANNEL_LAYOUT_MONO;
-    frame->nb_samples = file->frameSamples_;
-    if ((result = av_frame_get_buffer(frame, 0)) < 0)
-        file->fail(result);
+        fail(result);
     // The header reaches the disk now: a file system that refuses it shows it here.
-    file->pushToFile();
-    file->finished_ = false;
-    return file;
+    pushToFile();
 }
 
 FFmpegAudioFile::~FFmpegAudioFile()

@@ -29,6 +29,10 @@ public:
 
 private:
     explicit FFmpegAudioFile(std::string path);
+    // The container, encoder and frame, in memory.
+    void prepare(int rate, int bitRate);
+    // The file on disk, with the container's header.
+    void create(int rate);
     void encodeFrame(bool last);
     // Sends a frame (nullptr drains the encoder) and writes the packets that come out.
     void encode(AVFrame* frame);

@@ -31,7 +31,7 @@ PulseAudioConnection::Lock::~Lock()
         pa_threaded_mainloop_unlock(connection_.loop_);
 }
 
-PulseAudioConnection::PulseAudioConnection() : loop_(pa_threaded_mainloop_new()) { }
+PulseAudioConnection::PulseAudioConnection() : loop_(pa_threaded_mainloop_new()) {}
 
 PulseAudioConnection::~PulseAudioConnection()
 {
@@ -85,7 +85,7 @@ pa_context* PulseAudioConnection::readyContext(const Lock& lock, Deadline deadli
     };
     auto outcome = std::make_shared<Outcome>();
     whenReady(lock, [outcome](pa_context* context, const std::optional<PlatformError>& error) {
-        *outcome = Outcome {true, context, error};
+        *outcome = Outcome{true, context, error};
     });
     if (!waitUntil(
             lock, [&] { return outcome->done; }, deadline))
@@ -188,7 +188,7 @@ bool PulseAudioConnection::waitUntil(const Lock&, const std::function<bool()>& d
     struct Alarm {
         pa_threaded_mainloop* loop;
         bool rang = false;
-    } alarm {loop_};
+    } alarm{loop_};
     const auto ring = [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* data) {
         auto& alarm = *static_cast<Alarm*>(data);
         alarm.rang = true;

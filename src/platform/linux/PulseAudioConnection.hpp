@@ -71,7 +71,7 @@ public:
     static PlatformError error(pa_context* context);
     static PlatformError error(int code, const std::string& description = {});
 
-    static constexpr std::chrono::seconds connectTimeout {5};
+    static constexpr std::chrono::seconds connectTimeout{5};
 
 private:
     void start();

@@ -52,7 +52,7 @@ namespace {
 
 AudioFormat formatOf(const pa_sample_spec& spec)
 {
-    return AudioFormat {static_cast<double>(spec.rate), spec.channels, sampleTypeOf(spec.format), true};
+    return AudioFormat{static_cast<double>(spec.rate), spec.channels, sampleTypeOf(spec.format), true};
 }
 
 }
@@ -64,10 +64,10 @@ AudioFormat PulseAudioEngine::inputFormat()
     try {
         PulseAudioConnection::Lock lock(*connection_);
         source_ = defaultSource(lock, std::chrono::steady_clock::now() + answerTimeout);
-        return source_ ? formatOf(source_->spec) : AudioFormat {};
+        return source_ ? formatOf(source_->spec) : AudioFormat{};
     } catch (const PlatformError&) {
         // No server, no microphone.
-        return AudioFormat {};
+        return AudioFormat{};
     }
 }
 
@@ -82,7 +82,7 @@ std::optional<PulseAudioEngine::Source> PulseAudioEngine::defaultSource(const Pu
         // Without any source the answer is an error, which means the same: no microphone.
         if (end != 0 || !info || info->monitor_of_sink != PA_INVALID_INDEX)
             return;
-        static_cast<Answer*>(data)->source = Source {info->name, info->sample_spec, info->channel_map};
+        static_cast<Answer*>(data)->source = Source{info->name, info->sample_spec, info->channel_map};
     };
     // The server resolves the name, so one round trip tells the default source's details.
     pa_operation* operation = pa_context_get_source_info_by_name(context, "@DEFAULT_SOURCE@", receive, &answer);
@@ -129,8 +129,8 @@ void PulseAudioEngine::start(StopReport stopped)
 
     const AudioFormat format = tapFormat_.sampleRate > 0 ? tapFormat_ : formatOf(source_->spec);
     const auto sampleFormat = pulseAudioFormatOf(format.sampleType);
-    pa_sample_spec spec {sampleFormat.value_or(PA_SAMPLE_INVALID), static_cast<std::uint32_t>(format.sampleRate),
-                         static_cast<std::uint8_t>(format.channelCount)};
+    pa_sample_spec spec{sampleFormat.value_or(PA_SAMPLE_INVALID), static_cast<std::uint32_t>(format.sampleRate),
+                        static_cast<std::uint8_t>(format.channelCount)};
     if (!sampleFormat || (!format.interleaved && format.channelCount > 1) || format.sampleRate < 1
         || format.channelCount < 1 || format.channelCount > static_cast<int>(PA_CHANNELS_MAX)
         || !pa_sample_spec_valid(&spec))
@@ -141,8 +141,8 @@ void PulseAudioEngine::start(StopReport stopped)
     const auto tapBytes = static_cast<std::uint32_t>(bufferFrames_ * pa_frame_size(&spec));
     const auto fragmentBytes
         = static_cast<std::uint32_t>(pa_usec_to_bytes(PulseAudioRecordStream::fragmentDuration, &spec));
-    PulseAudioRecordStream::Request request {"microphone", source_->name, spec, std::nullopt,
-                                             std::max(tapBytes, fragmentBytes)};
+    PulseAudioRecordStream::Request request{"microphone", source_->name, spec, std::nullopt,
+                                            std::max(tapBytes, fragmentBytes)};
     // A microphone that goes away ends the stream: the server would move it to the fallback
     // source, which without another input device is the monitor of a sink, and system audio
     // would then be recorded a second time as the microphone.
@@ -158,7 +158,7 @@ void PulseAudioEngine::start(StopReport stopped)
     auto outcome = std::make_shared<Outcome>();
     PulseAudioRecordStream::Handlers handlers;
     handlers.started = [outcome, connection = connection_.get()](std::optional<PlatformError> error) {
-        *outcome = Outcome {true, std::move(error)};
+        *outcome = Outcome{true, std::move(error)};
         connection->signal();
     };
     // The stream is closed by stop() and the destructor, so no handler outlives `this`.
@@ -169,13 +169,12 @@ void PulseAudioEngine::start(StopReport stopped)
             report(error);
         }
     };
-    buffer_ = AudioBuffer {format, 0, {{}}};
+    buffer_ = AudioBuffer{format, 0, {{}}};
     stopped_ = std::move(stopped);
     stream_ = std::make_shared<PulseAudioRecordStream>(*connection_, std::move(request), std::move(handlers));
     stream_->start(lock);
-    if (!connection_->waitUntil(
-            lock, [&] { return outcome->done; }, deadline)
-        || outcome->error) {
+    const auto answered = [&] { return outcome->done; };
+    if (!connection_->waitUntil(lock, answered, deadline) || outcome->error) {
         stream_->close(lock);
         stream_.reset();
         stopped_ = nullptr;

@@ -17,7 +17,7 @@ class PulseAudioRecordStream;
 // server falls back to without an input device) is no microphone.
 class PulseAudioEngine final : public AudioEngine {
 public:
-    explicit PulseAudioEngine(std::shared_ptr<PulseAudioConnection> connection) : connection_(std::move(connection)) { }
+    explicit PulseAudioEngine(std::shared_ptr<PulseAudioConnection> connection) : connection_(std::move(connection)) {}
     ~PulseAudioEngine() override;
 
     AudioFormat inputFormat() override;
@@ -27,7 +27,7 @@ public:
     void stop() override;
 
     // How long inputFormat() and start() wait for the server.
-    static constexpr std::chrono::seconds answerTimeout {5};
+    static constexpr std::chrono::seconds answerTimeout{5};
 
 private:
     struct Source {

@@ -194,43 +194,39 @@ void PulseAudioRecordStream::stop(const PulseAudioConnection::Lock& lock)
     if (state_ == State::stopping)
         return;
     handlers_.data = nullptr;
-    const auto later = [&](auto work) {
-        connection_.post(lock, [weak = weak_from_this(), work] {
-            if (auto self = weak.lock())
-                work(*self);
-        });
-    };
     if (state_ == State::connecting)
-        later([](PulseAudioRecordStream& self) {
+        later(lock, [](PulseAudioRecordStream& self) {
             if (auto started = take(self.handlers_.started))
                 started(PulseAudioConnection::error(PA_ERR_CONNECTIONTERMINATED,
                                                     "the stream was stopped before it started"));
         });
-    const bool serverHasIt = stream_
-        && (pa_stream_get_state(stream_) == PA_STREAM_READY || pa_stream_get_state(stream_) == PA_STREAM_CREATING);
-    if (!serverHasIt) {
-        end();
-        later([](PulseAudioRecordStream& self) {
-            if (auto stopped = take(self.handlers_.stopped))
-                stopped();
-        });
+    const pa_stream_state_t serverState = stream_ ? pa_stream_get_state(stream_) : PA_STREAM_UNCONNECTED;
+    // A stream the server is still making is ended once it exists (stateChanged); a running
+    // one once the server confirms.
+    if (serverState == PA_STREAM_CREATING || (serverState == PA_STREAM_READY && pa_stream_disconnect(stream_) == 0)) {
+        state_ = State::stopping;
+        pa_stream_set_read_callback(stream_, nullptr, nullptr);
         return;
     }
-    state_ = State::stopping;
-    pa_stream_set_read_callback(stream_, nullptr, nullptr);
-    // A stream still being made is ended once it exists (stateChanged).
-    if (pa_stream_get_state(stream_) == PA_STREAM_READY && pa_stream_disconnect(stream_) < 0) {
-        end();
-        later([](PulseAudioRecordStream& self) {
-            if (auto stopped = take(self.handlers_.stopped))
-                stopped();
-        });
-    }
+    // Nothing to end on the server's side.
+    end();
+    later(lock, [](PulseAudioRecordStream& self) {
+        if (auto stopped = take(self.handlers_.stopped))
+            stopped();
+    });
+}
+
+void PulseAudioRecordStream::later(const PulseAudioConnection::Lock& lock, void (*work)(PulseAudioRecordStream&))
+{
+    connection_.post(lock, [weak = weak_from_this(), work] {
+        if (auto self = weak.lock())
+            work(*self);
+    });
 }
 
 void PulseAudioRecordStream::close(const PulseAudioConnection::Lock&)
 {
-    handlers_ = Handlers {};
+    handlers_ = Handlers{};
     end();
 }
 

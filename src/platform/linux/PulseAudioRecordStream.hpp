@@ -69,6 +69,8 @@ private:
     void readAvailable();
     void stateChanged();
     void fail(const PlatformError& error);
+    // Runs the work on the loop's thread, unless this stream is gone by then.
+    void later(const PulseAudioConnection::Lock& lock, void (*work)(PulseAudioRecordStream&));
     void end();
     static void release(pa_stream* stream);
 

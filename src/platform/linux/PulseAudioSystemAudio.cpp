@@ -11,8 +11,7 @@ public:
     PulseAudioSystemStream(std::shared_ptr<PulseAudioConnection> connection,
                            const AudioStreamConfiguration& configuration, SystemAudio::StopReport didStop)
         : connection_(std::move(connection)),
-          format_ {static_cast<double>(configuration.sampleRate), configuration.channelCount, SampleType::float32,
-                   true},
+          format_{static_cast<double>(configuration.sampleRate), configuration.channelCount, SampleType::float32, true},
           didStop_(std::move(didStop))
     {
     }
@@ -44,8 +43,8 @@ public:
             });
             return;
         }
-        pa_sample_spec spec {PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(format_.sampleRate),
-                             static_cast<std::uint8_t>(format_.channelCount)};
+        pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(format_.sampleRate),
+                            static_cast<std::uint8_t>(format_.channelCount)};
         if (format_.sampleRate < 1 || format_.channelCount < 1
             || format_.channelCount > static_cast<int>(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&spec)) {
             later(lock, [completion, description = format_.description()] {
@@ -53,7 +52,7 @@ public:
             });
             return;
         }
-        PulseAudioRecordStream::Request request {
+        PulseAudioRecordStream::Request request{
             "system audio", "@DEFAULT_MONITOR@", spec, std::nullopt,
             static_cast<std::uint32_t>(pa_usec_to_bytes(PulseAudioRecordStream::fragmentDuration, &spec))};
         PulseAudioRecordStream::Handlers handlers;
