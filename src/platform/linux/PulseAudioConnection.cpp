@@ -83,16 +83,21 @@ pa_context* PulseAudioConnection::readyContext(const Lock& lock, Deadline deadli
         pa_context* context = nullptr;
         std::optional<PlatformError> error;
     };
-    auto outcome = std::make_shared<Outcome>();
-    whenReady(lock, [outcome](pa_context* context, const std::optional<PlatformError>& error) {
-        *outcome = Outcome{true, context, error};
-    });
-    if (!waitUntil(
-            lock, [&] { return outcome->done; }, deadline))
-        throw error(PA_ERR_TIMEOUT, "the PulseAudio server did not answer in time");
-    if (outcome->error)
-        throw *outcome->error;
-    return outcome->context;
+    for (;;) {
+        auto outcome = std::make_shared<Outcome>();
+        whenReady(lock, [outcome](pa_context* context, const std::optional<PlatformError>& error) {
+            *outcome = Outcome{true, context, error};
+        });
+        const auto answered = [&] { return outcome->done; };
+        if (!waitUntil(lock, answered, deadline))
+            throw error(PA_ERR_TIMEOUT, "the PulseAudio server did not answer in time");
+        if (!outcome->error)
+            return outcome->context;
+        // This caller may have joined an attempt that was about to give up: while its own
+        // time lasts, it tries once more.
+        if (outcome->error->code != PA_ERR_TIMEOUT || std::chrono::steady_clock::now() >= deadline)
+            throw *outcome->error;
+    }
 }
 
 void PulseAudioConnection::connect()
