@@ -1,4 +1,5 @@
-"""Shared pieces of the end-to-end tests: the real binary, a private X server, raw HTTP.
+"""Shared pieces of the end-to-end tests: the real binary, a private X server, a private
+sound server, raw HTTP.
 
 Everything here starts real processes and stops them by process id. A server that cannot
 start fails the test with the reason: a skipped real-platform test is no pass.
@@ -353,3 +354,120 @@ class XClient:
         for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
             stream.close()
         return err
+
+
+class SoundServer:
+    """A private PulseAudio daemon in its own runtime directory, reached through env().
+
+    The default sink is a null sink ("speakers"), so what is played into it can be heard
+    only through its monitor; the default source is a sine source ("microphone"), a
+    real-time microphone with a known tone, unless microphone_frequency is None, in which
+    case the server falls back to the sink's monitor and there is no microphone.
+    """
+
+    SINK = "speakers"
+    MICROPHONE = "microphone"
+
+    def __init__(self, sink_rate=48000, sink_channels=2, microphone_frequency=440, microphone_rate=44100):
+        if not shutil.which("pulseaudio") or not shutil.which("pactl"):
+            raise RuntimeError("pulseaudio and pactl are not installed (Debian packages pulseaudio, pulseaudio-utils)")
+        self.root = tempfile.mkdtemp(prefix="velmar-pulse-")
+        for name in ("home", "run", "state"):
+            os.mkdir(os.path.join(self.root, name))
+        self.socket = os.path.join(self.root, "run", "native")
+        self.script = os.path.join(self.root, "default.pa")
+        lines = [f"load-module module-native-protocol-unix auth-anonymous=1 socket={self.socket}",
+                 f"load-module module-null-sink sink_name={self.SINK} rate={sink_rate} channels={sink_channels}",
+                 f"set-default-sink {self.SINK}"]
+        if microphone_frequency is not None:
+            lines += [f"load-module module-sine-source source_name={self.MICROPHONE} "
+                      f"frequency={microphone_frequency} rate={microphone_rate}",
+                      f"set-default-source {self.MICROPHONE}"]
+        with open(self.script, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        self.process = None
+        self.start()
+
+    def start(self):
+        """Starts the daemon (again, after kill()) on the same socket and waits until it answers."""
+        log = open(os.path.join(self.root, "daemon.log"), "ab")
+        self.process = subprocess.Popen(
+            ["pulseaudio", "-n", "--daemonize=no", "--system=no", "--exit-idle-time=-1", "--disallow-exit",
+             "--use-pid-file=no", "--log-target=stderr", "-F", self.script],
+            stdout=log, stderr=log,
+            env=_environment({"HOME": os.path.join(self.root, "home"), "XDG_RUNTIME_DIR": os.path.join(self.root, "run"),
+                              "PULSE_RUNTIME_PATH": os.path.join(self.root, "run"),
+                              "PULSE_STATE_PATH": os.path.join(self.root, "state")}))
+        log.close()
+        deadline = time.monotonic() + 10
+        while self._pactl("info").returncode != 0:
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("the PulseAudio daemon did not start: " + self.log()[-2000:])
+            time.sleep(0.05)
+        self.pid = self.process.pid
+
+    def env(self):
+        """What a client needs to reach this server and no other."""
+        return {"PULSE_SERVER": "unix:" + self.socket}
+
+    def _pactl(self, *args):
+        return subprocess.run(["pactl", *args], capture_output=True, text=True, timeout=10,
+                              env=_environment(dict(self.env(), HOME=os.path.join(self.root, "home"))))
+
+    def pactl(self, *args):
+        """Runs pactl against this server; its output, or RuntimeError with its complaint."""
+        result = self._pactl(*args)
+        if result.returncode != 0:
+            raise RuntimeError(f"pactl {' '.join(args)}: {result.stderr.strip()}")
+        return result.stdout
+
+    def load_module(self, name, **arguments):
+        """Loads a module with key=value arguments; its index, for unload_module."""
+        return int(self.pactl("load-module", name, *(f"{k}={v}" for k, v in arguments.items())).strip())
+
+    def unload_module(self, index):
+        self.pactl("unload-module", str(index))
+
+    def play_tone(self, frequency=1000):
+        """Plays a sine tone into the default sink until stop_tone(); returns its handle."""
+        return self.load_module("module-sine", sink=self.SINK, frequency=frequency)
+
+    def stop_tone(self, handle):
+        self.unload_module(handle)
+
+    def set_default_source(self, name):
+        self.pactl("set-default-source", name)
+
+    def log(self):
+        try:
+            with open(os.path.join(self.root, "daemon.log"), "rb") as f:
+                return f.read().decode(errors="replace")
+        except OSError:
+            return ""
+
+    def kill(self):
+        """Ends the daemon at once, as a crash would: its clients see the connection drop."""
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(5)
+
+    def restart(self):
+        self.kill()
+        self.start()
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()

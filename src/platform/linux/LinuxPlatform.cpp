@@ -6,7 +6,7 @@
 
 LinuxPlatform::LinuxPlatform(SerialQueue& mainQueue)
     : clock_(Clock::system()), mainThread_(mainQueue),
-      platform_{clock_, mainThread_, displays_, screenCapture_, windowServer_, systemVersion_, privacy_, imaging_, inputEvents_, audio_, audio_, fileSystem_}
+      platform_{clock_, mainThread_, displays_, screenCapture_, windowServer_, systemVersion_, privacy_, imaging_, inputEvents_, systemAudio_, audio_, fileSystem_}
 {
     // Input gestures are made of many short pauses (a drag has fifteen); the kernel's
     // default 50 us of timer slack per sleep adds up across them. Threads started after

@@ -2,16 +2,17 @@
 
 #include "platform/Platform.hpp"
 #include "platform/linux/LinuxFileSystem.hpp"
+#include "platform/linux/LinuxAudioFramework.hpp"
 #include "platform/linux/LinuxImaging.hpp"
 #include "platform/linux/LinuxSystemVersion.hpp"
 #include "platform/linux/X11InputEvents.hpp"
 #include "platform/linux/LinuxPrivacy.hpp"
+#include "platform/linux/PulseAudioSystemAudio.hpp"
 #include "platform/linux/X11Connection.hpp"
 #include "platform/linux/X11Displays.hpp"
 #include "platform/linux/X11ScreenCapture.hpp"
 #include "platform/linux/X11WindowServer.hpp"
 #include "platform/linux/QueueMainThread.hpp"
-#include "platform/linux/UnavailableAudio.hpp"
 
 // The real services of the desktop this process runs on. Built once at start-up and kept
 // for the life of the process.
@@ -37,7 +38,12 @@ private:
     LinuxPrivacy privacy_{x11_};
     LinuxImaging imaging_;
     X11InputEvents inputEvents_;
-    UnavailableAudio audio_;
+    // One PulseAudio connection, made on first use, serves system audio and the microphone;
+    // the streams and engines made from it share it, so it outlives them whatever the order
+    // of destruction at exit.
+    std::shared_ptr<PulseAudioConnection> pulseAudio_ = std::make_shared<PulseAudioConnection>();
+    PulseAudioSystemAudio systemAudio_{pulseAudio_};
+    LinuxAudioFramework audio_{pulseAudio_};
     LinuxFileSystem fileSystem_;
     Platform platform_;
 };
