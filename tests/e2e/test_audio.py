@@ -187,6 +187,25 @@ class Recording(unittest.TestCase):
         self.assertEqual(len(stopped["parts"]), 1)
         self.check_part_files(stopped["parts"], self.dir)
 
+    def test_a_microphone_that_delivers_nothing_does_not_hold_the_recording(self):
+        # A pipe source that nobody writes to is a microphone that never delivers.
+        fifo = os.path.join(self.dir, "silent.fifo")
+        module = self.sound.load_module("module-pipe-source", source_name="silent", file=fifo, format="s16le",
+                                        rate=16000, channels=1)
+        self.addCleanup(self.sound.unload_module, module)
+        self.sound.set_default_source("silent")
+        self.addCleanup(self.sound.set_default_source, self.sound.MICROPHONE)
+        tone = self.sound.play_tone(SYSTEM_TONE)
+        self.addCleanup(self.sound.stop_tone, tone)
+        started = self.start(os.path.join(self.dir, "rec"), part_seconds=10)
+        self.assertEqual((started["system_audio"], started["microphone"]), ("on", "on"))
+        time.sleep(14)
+        _, stopped = self.call("POST", "/audio/stop")
+        self.assertNotIn("last_microphone_audio_at", stopped)
+        self.assertGreaterEqual(len(stopped["parts"]), 1, stopped)
+        self.check_part_files(stopped["parts"], os.path.join(self.dir, "rec"))
+        self.assertGreater(tone_amplitude(decode(stopped["parts"][0]["file"]), SYSTEM_TONE), 0.05)
+
     def test_sigterm_finishes_the_last_part(self):
         self.start(part_seconds=10)
         time.sleep(3)
