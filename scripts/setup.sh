@@ -18,6 +18,10 @@ packages=(
   # the private virtual desktop and the tools the tests drive it with
   xvfb x11-xkb-utils x11-utils x11-xserver-utils xauth pulseaudio pulseaudio-utils
   ffmpeg sox curl python3 imagemagick scrot iproute2
+  # the end-to-end tests hold every answer to docs/openapi.yaml
+  python3-yaml python3-jsonschema
+  # the Debian package: its dependencies computed from the linked libraries, then checked
+  dpkg-dev lintian
 )
 
 missing=()
