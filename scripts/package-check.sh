@@ -29,7 +29,7 @@ cmake --build "$build" --target package
 test -f "$deb" || { echo "package-check: $deb was not written" >&2; exit 1; }
 
 echo "package-check: lintian" >&2
-lintian --fail-on error --no-tag-display-limit "$deb"
+lintian --fail-on error --tag-display-limit 0 "$deb"
 
 installed_before=no
 dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed' && installed_before=yes
