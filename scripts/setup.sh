@@ -22,6 +22,10 @@ packages=(
   # an X server with several monitors, for the main-display tests
   xserver-xorg-core xserver-xorg-video-dummy
   ffmpeg sox curl python3 imagemagick scrot iproute2
+  # the end-to-end tests hold every answer to docs/openapi.yaml
+  python3-yaml python3-jsonschema
+  # the Debian package: its dependencies computed from the linked libraries, then checked
+  dpkg-dev lintian
 )
 
 missing=()

@@ -16,6 +16,8 @@ import subprocess
 import tempfile
 import time
 
+from openapi_check import check_answer
+
 BINARY = os.environ.get("VELMAR_BINARY", os.path.join(os.path.dirname(__file__), "..", "..", "build", "velmar-computer-use"))
 BUILD_DIR = os.environ.get("VELMAR_BUILD_DIR", os.path.dirname(BINARY))
 
@@ -226,7 +228,7 @@ class Program:
             payload = body if isinstance(body, bytes) else json.dumps(body).encode()
             head.append(f"Content-Length: {len(payload)}")
         raw = send_raw(self.port, ("\r\n".join(head) + "\r\n\r\n").encode() + payload, timeout=timeout)
-        status, parsed = parse_response(raw)
+        status, parsed = parse_response(raw, request=(method, path))
         return status, parsed, raw
 
     def stop(self):
@@ -276,12 +278,16 @@ def read_all(s):
     return b"".join(chunks)
 
 
-def parse_response(raw):
+def parse_response(raw, request=None):
+    """(status, parsed JSON body) of an answer that docs/openapi.yaml describes for the
+    request (method, path), or for any request when that is not given."""
     if not raw:
         return None, None
     head, _, body = raw.partition(b"\r\n\r\n")
     status = int(head.split(b" ", 2)[1])
-    return status, json.loads(body) if body else None
+    parsed = json.loads(body) if body else None
+    check_answer(head, status, parsed, request)
+    return status, parsed
 
 
 class XClient:
