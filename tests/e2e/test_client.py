@@ -11,57 +11,12 @@ import tempfile
 import time
 import unittest
 
-from harness import BINARY, VirtualDesktop, XClient, _environment
+from harness import BINARY, SoundServer, VirtualDesktop, XClient, _environment
 from pictures import decode
 from test_input import CONTROL_MASK, presses, typed_text
 
 CLIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "client.py")
 WIDTH, HEIGHT = 1280, 800
-
-
-class PrivateSoundServer:
-    """A PulseAudio daemon of its own: a null sink that a 1000 Hz tone plays into (the
-    system audio) and a 440 Hz sine source as the default source (the microphone)."""
-
-    def __init__(self):
-        if not shutil.which("pulseaudio"):
-            raise RuntimeError("pulseaudio is not installed (Debian package pulseaudio)")
-        self.root = tempfile.mkdtemp(prefix="velmar-pulse-")
-        for name in ("home", "run", "state"):
-            os.mkdir(os.path.join(self.root, name))
-        self.socket = os.path.join(self.root, "run", "native")
-        script = os.path.join(self.root, "default.pa")
-        with open(script, "w") as f:
-            f.write(f"load-module module-native-protocol-unix auth-anonymous=1 socket={self.socket}\n"
-                    "load-module module-null-sink sink_name=speakers\nset-default-sink speakers\n"
-                    "load-module module-sine sink=speakers frequency=1000\n"
-                    "load-module module-sine-source source_name=microphone frequency=440\n"
-                    "set-default-source microphone\n")
-        self.process = subprocess.Popen(
-            ["pulseaudio", "-n", "--daemonize=no", "--system=no", "--exit-idle-time=-1", "--disallow-exit",
-             "--use-pid-file=no", "-F", script], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            env=_environment({"HOME": os.path.join(self.root, "home"), "XDG_RUNTIME_DIR": os.path.join(self.root, "run"),
-                              "PULSE_RUNTIME_PATH": os.path.join(self.root, "run"),
-                              "PULSE_STATE_PATH": os.path.join(self.root, "state")}))
-        deadline = time.monotonic() + 10
-        while not os.path.exists(self.socket):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise RuntimeError("the PulseAudio daemon did not start")
-            time.sleep(0.05)
-
-    def env(self):
-        return {"PULSE_SERVER": "unix:" + self.socket}
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        shutil.rmtree(self.root, ignore_errors=True)
 
 
 def probe(path):
@@ -80,7 +35,8 @@ class ExampleClient(unittest.TestCase):
         cls.desktop = VirtualDesktop(WIDTH, HEIGHT)
         cls.sound = cls.window = None
         try:
-            cls.sound = PrivateSoundServer()
+            cls.sound = SoundServer()
+            cls.sound.play_tone(1000)
             cls.window = XClient(cls.desktop.display, [f"Target:{WIDTH}x{HEIGHT}+0+0:336699"])
             env = _environment(dict(cls.desktop.env(), **cls.sound.env()))
             cls.done = subprocess.run([sys.executable, CLIENT, "--binary", BINARY, "--out", cls.out],
