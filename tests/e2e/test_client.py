@@ -8,7 +8,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 from harness import BINARY, SoundServer, VirtualDesktop, XClient, _environment
