@@ -17,6 +17,8 @@ packages=(
   libpng-dev
   # the private virtual desktop and the tools the tests drive it with
   xvfb x11-xkb-utils x11-utils x11-xserver-utils xauth pulseaudio pulseaudio-utils
+  # the PipeWire sound system of current desktops, for the audio tests on it
+  pipewire pipewire-pulse wireplumber dbus
   # what the private desktop shows: a clock and a terminal
   x11-apps xterm
   # an X server with several monitors, for the main-display tests

@@ -477,3 +477,131 @@ class SoundServer:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+class PipeWireSoundServer:
+    """The same private sound system as SoundServer, served by PipeWire with its PulseAudio
+    server and session manager, as most current desktops have it. PipeWire's PulseAudio
+    server has no tone modules: tones are played into null sinks by pacat, and the
+    microphone is a source remapped from the monitor of a sink of its own (a monitor itself
+    is no microphone). Tones are at a third of full scale, so that two of them mixed do not
+    clip."""
+
+    SINK = "speakers"
+    MICROPHONE = "microphone"
+    _MICROPHONE_SINK = "microphone-feed"
+
+    def __init__(self, microphone_frequency=440):
+        for program in ("pipewire", "pipewire-pulse", "wireplumber", "dbus-run-session", "pactl", "pacat", "sox"):
+            if not shutil.which(program):
+                raise RuntimeError(f"{program} is not installed (Debian packages pipewire, pipewire-pulse, "
+                                   "wireplumber, dbus, pulseaudio-utils, sox)")
+        self.microphone_frequency = microphone_frequency
+        self.root = tempfile.mkdtemp(prefix="velmar-pipewire-")
+        self.process = None
+        self.tones = {}
+        self.start()
+
+    def _env(self):
+        return _environment({"HOME": os.path.join(self.root, "home"), "XDG_RUNTIME_DIR": os.path.join(self.root, "run"),
+                             "PIPEWIRE_RUNTIME_DIR": os.path.join(self.root, "run")})
+
+    def start(self):
+        """Starts the whole sound system (again, after kill()) and waits until it answers."""
+        for name in ("home", "run"):
+            os.makedirs(os.path.join(self.root, name), exist_ok=True)
+        script = "pipewire & sleep 0.3; wireplumber & pipewire-pulse & wait"
+        log = open(os.path.join(self.root, "daemon.log"), "ab")
+        self.process = subprocess.Popen(["dbus-run-session", "--", "sh", "-c", script], stdout=log, stderr=log,
+                                        env=self._env(), start_new_session=True)
+        log.close()
+        deadline = time.monotonic() + 15
+        while self._pactl("info").returncode != 0:
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("PipeWire did not start: " + self.log()[-2000:])
+            time.sleep(0.1)
+        self.pid = self.process.pid
+        self.load_module("module-null-sink", sink_name=self.SINK)
+        self.pactl("set-default-sink", self.SINK)
+        if self.microphone_frequency is not None:
+            self.load_module("module-null-sink", sink_name=self._MICROPHONE_SINK)
+            self.load_module("module-remap-source", master=self._MICROPHONE_SINK + ".monitor",
+                             source_name=self.MICROPHONE)
+            self.set_default_source(self.MICROPHONE)
+            self._tone(self._MICROPHONE_SINK, self.microphone_frequency)
+        else:
+            self.set_default_source(self.SINK + ".monitor")
+
+    def env(self):
+        return {"PULSE_SERVER": "unix:" + os.path.join(self.root, "run", "pulse", "native")}
+
+    def _pactl(self, *args):
+        return subprocess.run(["pactl", *args], capture_output=True, text=True, timeout=10,
+                              env=_environment(dict(self.env(), HOME=os.path.join(self.root, "home"))))
+
+    def pactl(self, *args):
+        result = self._pactl(*args)
+        if result.returncode != 0:
+            raise RuntimeError(f"pactl {' '.join(args)}: {result.stderr.strip()}")
+        return result.stdout
+
+    def load_module(self, name, **arguments):
+        return int(self.pactl("load-module", name, *(f"{k}={v}" for k, v in arguments.items())).strip())
+
+    def unload_module(self, index):
+        self.pactl("unload-module", str(index))
+
+    def set_default_source(self, name):
+        self.pactl("set-default-source", name)
+
+    def _tone(self, sink, frequency):
+        """A tone played into the sink by pacat, paced by the sink; its handle."""
+        rate = "48000"
+        source = subprocess.Popen(["sox", "-n", "-t", "raw", "-r", rate, "-e", "floating-point", "-b", "32", "-c", "1",
+                                   "-", "synth", "86400", "sine", str(frequency), "vol", "0.33"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        player = subprocess.Popen(["pacat", "--playback", f"--device={sink}", "--format=float32le", f"--rate={rate}",
+                                   "--channels=1"], stdin=source.stdout, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, env=_environment(self.env()))
+        source.stdout.close()
+        handle = player.pid
+        self.tones[handle] = (source, player)
+        return handle
+
+    def play_tone(self, frequency=1000):
+        return self._tone(self.SINK, frequency)
+
+    def stop_tone(self, handle):
+        for process in self.tones.pop(handle, ()):
+            process.kill()
+            process.wait()
+
+    def log(self):
+        try:
+            with open(os.path.join(self.root, "daemon.log"), "rb") as f:
+                return f.read().decode(errors="replace")
+        except OSError:
+            return ""
+
+    def kill(self):
+        """Ends the whole sound system at once, as a crash would."""
+        for handle in list(self.tones):
+            self.stop_tone(handle)
+        if self.process and self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait(5)
+
+    def restart(self):
+        self.kill()
+        self.start()
+
+    def stop(self):
+        self.kill()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()

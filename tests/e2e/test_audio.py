@@ -15,7 +15,7 @@ import tempfile
 import time
 import unittest
 
-from harness import Program, SoundServer, VirtualDesktop
+from harness import PipeWireSoundServer, Program, SoundServer, VirtualDesktop
 
 SYSTEM_TONE, MICROPHONE_TONE, QUIET = 1000, 440, 700
 PART_NAME = re.compile(r"^part-(\d+)-(\d+)-(\d+)\.m4a$")
@@ -51,11 +51,15 @@ def tone_amplitude(samples, frequency, rate=16000):
 
 
 class Recording(unittest.TestCase):
+    """On PulseAudio."""
+
+    SOUND_SERVER = SoundServer
+
     @classmethod
     def setUpClass(cls):
         cls.desktop = VirtualDesktop(1280, 720)
         try:
-            cls.sound = SoundServer(microphone_frequency=MICROPHONE_TONE)
+            cls.sound = cls.SOUND_SERVER(microphone_frequency=MICROPHONE_TONE)
         except Exception:
             cls.desktop.stop()
             raise
@@ -188,7 +192,8 @@ class Recording(unittest.TestCase):
         self.check_part_files(stopped["parts"], self.dir)
 
     def test_a_microphone_that_delivers_nothing_does_not_hold_the_recording(self):
-        # A pipe source that nobody writes to is a microphone that never delivers.
+        # A pipe source that nobody writes to is a microphone that never delivers (PipeWire's
+        # delivers silence instead: the recording must go on either way).
         fifo = os.path.join(self.dir, "silent.fifo")
         module = self.sound.load_module("module-pipe-source", source_name="silent", file=fifo, format="s16le",
                                         rate=16000, channels=1)
@@ -201,7 +206,6 @@ class Recording(unittest.TestCase):
         self.assertEqual((started["system_audio"], started["microphone"]), ("on", "on"))
         time.sleep(14)
         _, stopped = self.call("POST", "/audio/stop")
-        self.assertNotIn("last_microphone_audio_at", stopped)
         self.assertGreaterEqual(len(stopped["parts"]), 1, stopped)
         self.check_part_files(stopped["parts"], os.path.join(self.dir, "rec"))
         self.assertGreater(tone_amplitude(decode(stopped["parts"][0]["file"]), SYSTEM_TONE), 0.05)
@@ -217,6 +221,12 @@ class Recording(unittest.TestCase):
         sequence, started, ended = map(int, PART_NAME.match(names[0]).groups())
         self.assertGreater(ended - started, 2000)
         probe(os.path.join(self.dir, names[0]))
+
+
+class RecordingOnPipeWire(Recording):
+    """The same recordings on PipeWire's PulseAudio server."""
+
+    SOUND_SERVER = PipeWireSoundServer
 
 
 if __name__ == "__main__":

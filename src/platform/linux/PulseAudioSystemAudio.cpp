@@ -53,7 +53,7 @@ public:
             return;
         }
         PulseAudioRecordStream::Request request{
-            "system audio", "@DEFAULT_MONITOR@", spec, std::nullopt,
+            "system audio", PulseAudioRecordStream::defaultMonitor, spec, std::nullopt,
             static_cast<std::uint32_t>(pa_usec_to_bytes(PulseAudioRecordStream::fragmentDuration, &spec))};
         PulseAudioRecordStream::Handlers handlers;
         // The stream lives inside this object and is closed by its destructor, so no handler
