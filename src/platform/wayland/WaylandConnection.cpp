@@ -177,6 +177,13 @@ const zwlr_foreign_toplevel_manager_v1_listener toplevelManagerListener = {
     .finished = [](void*, zwlr_foreign_toplevel_manager_v1*) {},
 };
 
+const wl_seat_listener seatListener = {
+    .capabilities = [](void* data, wl_seat*, std::uint32_t capabilities) {
+        static_cast<WaylandSession*>(data)->setSeatCapabilities(capabilities);
+    },
+    .name = [](void*, wl_seat*, const char*) {},
+};
+
 const wl_registry_listener registryListener = {
     .global = [](void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t version) {
         static_cast<WaylandSession*>(data)->announce(registry, name, interface, version);
@@ -233,7 +240,8 @@ void WaylandSession::announce(wl_registry* registry, std::uint32_t name, const c
     } else if (kind == wl_shm_interface.name && !shm_) {
         shm_ = bind<wl_shm>(registry, name, &wl_shm_interface, version, 1);
     } else if (kind == wl_seat_interface.name && !seat_) {
-        seat_ = bind<wl_seat>(registry, name, &wl_seat_interface, version, 1);
+        seat_ = bind<wl_seat>(registry, name, &wl_seat_interface, version, 2);
+        wl_seat_add_listener(seat_, &seatListener, this);
     } else if (kind == zxdg_output_manager_v1_interface.name && !xdgOutputManager_) {
         xdgOutputManager_ = bind<zxdg_output_manager_v1>(registry, name, &zxdg_output_manager_v1_interface, version,
                                                          xdgOutputVersion);

@@ -65,6 +65,9 @@ public:
     zwlr_virtual_pointer_manager_v1* pointerManager() const { return pointerManager_; }
     zwp_virtual_keyboard_manager_v1* keyboardManager() const { return keyboardManager_; }
     bool listsToplevels() const { return toplevelManager_ != nullptr; }
+    // Whether the seat had a keyboard when it last said (a desktop without any keyboard
+    // gains one when we make ours, and its clients take it up some time later).
+    bool seatHasKeyboard() const { return seatCapabilities_ & 2; }
 
     // The outputs as the events received so far describe them, in the order the compositor
     // announced them.
@@ -108,6 +111,10 @@ private:
     std::vector<std::unique_ptr<Output>> outputs_;
     std::vector<std::unique_ptr<Toplevel>> toplevels_;
     std::uint32_t nextToplevelID_ = 1;
+    std::uint32_t seatCapabilities_ = 0;
+
+public:
+    void setSeatCapabilities(std::uint32_t capabilities) { seatCapabilities_ = capabilities; }
 };
 
 // The Wayland display named by WAYLAND_DISPLAY (a socket in XDG_RUNTIME_DIR, or a path).

@@ -5,6 +5,7 @@
 WaylandDisplayServer::WaylandDisplayServer()
     : connection_({true, {}, [this] { screencopy_.forget(); }})
 {
+    inputEvents_.connectInBackground();
 }
 
 WaylandDisplayServer::~WaylandDisplayServer()

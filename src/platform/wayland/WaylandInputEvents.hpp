@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <thread>
 
 struct zwlr_virtual_pointer_v1;
 struct zwp_virtual_keyboard_v1;
@@ -39,6 +40,10 @@ public:
     std::optional<char32_t> untypable(std::u16string_view units) override;
     void relinquish() override;
 
+    // Connects on a thread of its own, so that the devices exist (and clients know of them)
+    // before the first action.
+    void connectInBackground();
+
 private:
     struct Devices;
     void connected(WaylandSession& session);
@@ -60,4 +65,5 @@ private:
     std::uint32_t locked_ = 0;
     double scrollRemainderVertical_ = 0;
     double scrollRemainderHorizontal_ = 0;
+    std::thread starter_;
 };

@@ -22,7 +22,7 @@ WaylandScreenCapture::WaylandScreenCapture(WaylandConnection& connection, Waylan
 {
 }
 
-ShareableContent WaylandScreenCapture::shareableContent(bool onScreenWindowsOnly)
+ShareableContent WaylandScreenCapture::shareableContent()
 {
     return connection_.run([&](WaylandSession& session) {
         const WaylandLayout layout = session.layout();
@@ -30,8 +30,9 @@ ShareableContent WaylandScreenCapture::shareableContent(bool onScreenWindowsOnly
         for (const auto& output : layout.outputs())
             content.displays.push_back({output.id, output.width, output.height});
         // Nothing on a Wayland desktop is a desktop window to leave out: its background
-        // and panels are layer surfaces, which no window list holds.
-        content.windows = waylandWindows(session, layout, onScreenWindowsOnly);
+        // and panels are layer surfaces, which no window list holds. Windows not shown are
+        // listed whatever the caller asks, marked so (see waylandWindows).
+        content.windows = waylandWindows(session, layout);
         return content;
     });
 }
@@ -56,13 +57,13 @@ Image WaylandScreenCapture::capture(const ContentFilter& filter, const StreamCon
     return image;
 }
 
-void WaylandScreenCapture::getShareableContent(bool, bool onScreenWindowsOnly, ContentCompletion completion)
+void WaylandScreenCapture::getShareableContent(bool, bool, ContentCompletion completion)
 {
-    worker_.async([this, onScreenWindowsOnly, completion = std::move(completion)] {
+    worker_.async([this, completion = std::move(completion)] {
         std::optional<ShareableContent> content;
         std::optional<PlatformError> failure;
         try {
-            content = shareableContent(onScreenWindowsOnly);
+            content = shareableContent();
         } catch (const std::exception& error) {
             failure = asPlatformError(error);
         }

@@ -21,7 +21,7 @@ public:
                       ImageCompletion completion) override;
 
     // The same work, on the calling thread (benchmarks and probes use these).
-    ShareableContent shareableContent(bool onScreenWindowsOnly);
+    ShareableContent shareableContent();
     Image capture(const ContentFilter& filter, const StreamConfiguration& configuration);
 
 private:

@@ -2,11 +2,11 @@
 
 #include "platform/wayland/WaylandWindows.hpp"
 
-std::optional<Json> WaylandWindowServer::copyWindowInfo(std::uint32_t options, std::uint32_t)
+std::optional<Json> WaylandWindowServer::copyWindowInfo(std::uint32_t, std::uint32_t)
 {
     try {
         const auto windows = connection_.run([&](WaylandSession& session) {
-            return waylandWindows(session, session.layout(), options & optionOnScreenOnly);
+            return waylandWindows(session, session.layout());
         });
         Json list = Json::array();
         for (const auto& window : windows) {
@@ -36,7 +36,7 @@ std::optional<std::string> WaylandWindowServer::bundleIdentifier(std::int32_t pr
         return std::nullopt;
     try {
         return connection_.run([&](WaylandSession& session) -> std::optional<std::string> {
-            for (const auto& window : waylandWindows(session, session.layout(), false)) {
+            for (const auto& window : waylandWindows(session, session.layout())) {
                 const auto& application = window.owningApplication;
                 if (application && application->processID == processID && !application->bundleIdentifier.empty())
                     return application->bundleIdentifier;

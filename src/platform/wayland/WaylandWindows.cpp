@@ -3,34 +3,46 @@
 #include "platform/wayland/SwayTree.hpp"
 #include "platform/wayland/WaylandPicture.hpp"
 
-std::vector<ShareableWindow> waylandWindows(WaylandSession& session, const WaylandLayout& layout, bool onScreenOnly)
+namespace {
+
+std::vector<ShareableWindow> toplevelWindows(WaylandSession& session)
 {
     std::vector<ShareableWindow> windows;
-    if (const auto socket = SwayIPC::socketPath(session.peer())) {
-        windows = swayWindows(SwayIPC::tree(*socket), layout);
-    } else if (session.listsToplevels()) {
-        for (const WaylandToplevel& toplevel : session.toplevels()) {
-            ShareableWindow window;
-            window.windowID = toplevel.id;
-            window.title = toplevel.title;
-            window.isOnScreen = !toplevel.minimized && !toplevel.outputs.empty();
-            if (!toplevel.appID.empty())
-                window.owningApplication = OwningApplication{0, toplevel.appID, toplevel.appID};
-            windows.push_back(std::move(window));
-        }
-    } else {
-        throw waylandError("the compositor lists no windows (neither sway's IPC nor foreign-toplevel management)");
+    for (const WaylandToplevel& toplevel : session.toplevels()) {
+        ShareableWindow window;
+        window.windowID = toplevel.id;
+        window.title = toplevel.title;
+        window.isOnScreen = !toplevel.minimized && !toplevel.outputs.empty();
+        if (!toplevel.appID.empty())
+            window.owningApplication = OwningApplication{0, toplevel.appID, toplevel.appID};
+        windows.push_back(std::move(window));
     }
-    if (onScreenOnly)
-        std::erase_if(windows, [](const ShareableWindow& window) { return !window.isOnScreen; });
     return windows;
+}
+
+} // namespace
+
+std::vector<ShareableWindow> waylandWindows(WaylandSession& session, const WaylandLayout& layout)
+{
+    if (const auto socket = SwayIPC::socketPath(session.peer())) {
+        try {
+            return swayWindows(SwayIPC::tree(*socket), layout);
+        } catch (const PlatformError&) {
+            // A socket that does not answer leaves the list to the protocol, where there is one.
+            if (!session.listsToplevels())
+                throw;
+        }
+    }
+    if (session.listsToplevels())
+        return toplevelWindows(session);
+    throw waylandError("the compositor lists no windows (neither sway's IPC nor foreign-toplevel management)");
 }
 
 WaylandWindowPicture waylandWindowPicture(WaylandSession& session, WaylandScreencopy& screencopy,
                                           std::uint32_t windowID, bool withCursor)
 {
     const WaylandLayout layout = session.layout();
-    for (ShareableWindow& window : waylandWindows(session, layout, false)) {
+    for (ShareableWindow& window : waylandWindows(session, layout)) {
         if (window.windowID != windowID)
             continue;
         const std::string name = "window " + std::to_string(windowID);
