@@ -2,6 +2,7 @@
 # Installs what is missing, builds, and runs Velmar Computer Use with a fresh token.
 # Without a display it starts a private virtual desktop (Xvfb) and a private PulseAudio
 # server with a silent sink and a test-tone microphone, and runs the program against them.
+# With --sway the private desktop is a headless sway instead, for the Wayland backend.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +18,11 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-if [ -z "${DISPLAY:-}" ]; then
+if [ "${1:-}" = "--sway" ]; then
+  source scripts/private-desktop.sh
+  start_private_sway "$state"
+  echo "started a private headless sway at $WAYLAND_DISPLAY" >&2
+elif [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   # A background and two windows, so that the first picture is not all black.
   source scripts/private-desktop.sh
   start_private_desktop "$state"
