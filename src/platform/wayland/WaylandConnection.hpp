@@ -129,6 +129,9 @@ public:
         std::function<void(WaylandSession&)> onConnect;
         // Runs before a session ends, under the lock: objects made on it go first.
         std::function<void()> onDrop;
+        // A round trip before each work, so that it sees the compositor's latest events. Work
+        // that ends in a round trip of its own (input) reads them there and needs none.
+        bool refreshBeforeWork = true;
     };
 
     explicit WaylandConnection(Options options);
@@ -136,7 +139,8 @@ public:
     WaylandConnection(const WaylandConnection&) = delete;
     WaylandConnection& operator=(const WaylandConnection&) = delete;
 
-    // Runs the work with a live session whose events are current (one round trip first).
+    // Runs the work with a live session whose events are current (one round trip first,
+    // unless the options say otherwise).
     // If the connection turns out broken, connects again and runs the work once more.
     // Throws PlatformError when no connection can be made, and whatever the work throws.
     template <typename Work> auto run(Work&& work)
@@ -147,7 +151,10 @@ public:
         for (int attempt = 0;; ++attempt) {
             try {
                 WaylandSession& session = connectedSession();
-                session.roundtrip();
+                if (options_.refreshBeforeWork)
+                    session.roundtrip();
+                else
+                    session.check();
                 return work(session);
             } catch (const WaylandConnectionLost&) {
                 drop();

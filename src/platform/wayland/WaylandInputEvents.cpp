@@ -63,7 +63,8 @@ struct WaylandInputEvents::Devices {
 };
 
 WaylandInputEvents::WaylandInputEvents()
-    : connection_({false, [this](WaylandSession& session) { connected(session); }, [this] { devices_.reset(); }})
+    : connection_({false, [this](WaylandSession& session) { connected(session); }, [this] { devices_.reset(); },
+                   false})
 {
 }
 
@@ -269,22 +270,20 @@ bool WaylandInputEvents::postText(std::u16string_view units, KeyDirection direct
         if (!plain)
             sendModifiers(0, 0);
         for (std::size_t next = 0; next < text.size();) {
-            // As many characters as one keymap holds; a longer text sends several in turn.
+            // As many characters as one keymap holds beside those it has; a longer text
+            // sends several keymaps in turn, each before the keys that need it.
+            std::vector<char32_t> missing;
             std::size_t end = next;
-            WaylandKeymap keymap = keymap_;
-            while (end < text.size()) {
-                const std::vector<char32_t> piece(text.begin() + static_cast<std::ptrdiff_t>(next),
-                                                  text.begin() + static_cast<std::ptrdiff_t>(end + 1));
-                if (!keymap.holdsAll(piece)) {
-                    WaylandKeymap wider = keymap_.holding(piece);
-                    if (!wider.holdsAll(piece) && end > next)
-                        break;
-                    keymap = std::move(wider);
-                }
-                ++end;
+            for (; end < text.size(); ++end) {
+                const char32_t c = text[end];
+                if (keymap_.holdsAll({c}) || std::find(missing.begin(), missing.end(), c) != missing.end())
+                    continue;
+                if (missing.size() == WaylandKeymap::extraCapacity())
+                    break;
+                missing.push_back(c);
             }
-            if (keymap.text() != keymap_.text()) {
-                keymap_ = std::move(keymap);
+            if (!missing.empty()) {
+                keymap_ = keymap_.holding(missing);
                 sendKeymap(keymap_);
             }
             for (; next < end; ++next) {
