@@ -3,6 +3,7 @@
 # Without a display it starts a private virtual desktop (Xvfb); without a sound server, a
 # private PulseAudio server whose speakers play a 660 Hz tone and whose microphone hears a
 # 440 Hz one, so that a recording carries both. It runs the program against them.
+# With --sway the private desktop is a headless sway instead, for the Wayland backend.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,7 +19,11 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-if [ -z "${DISPLAY:-}" ]; then
+if [ "${1:-}" = "--sway" ]; then
+  source scripts/private-desktop.sh
+  start_private_sway "$state"
+  echo "started a private headless sway at $WAYLAND_DISPLAY" >&2
+elif [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   # A background and two windows, so that the first picture is not all black.
   source scripts/private-desktop.sh
   start_private_desktop "$state"

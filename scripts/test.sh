@@ -11,10 +11,10 @@ build=build-test
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMAR_SANITIZE=ON -DVELMAR_WERROR=ON >/dev/null
 ninja -C "$build"
 
-# The domain code reaches X11, PulseAudio and FFmpeg only through src/platform/.
-if grep -rEn '#include *<(xcb/|X11/|pulse/|libav|libsw|turbojpeg|libdeflate)' src --include='*.[ch]pp' \
-    | grep -v '^src/platform/linux/'; then
-  echo "platform headers included outside src/platform/linux/" >&2
+# The domain code reaches X11, Wayland, PulseAudio and FFmpeg only through src/platform/.
+if grep -rEn '#include *<(xcb/|X11/|wayland-|xkbcommon/|pulse/|libav|libsw|turbojpeg|libdeflate)' src --include='*.[ch]pp' \
+    | grep -vE '^src/platform/(linux|wayland)/'; then
+  echo "platform headers included outside src/platform/linux/ and src/platform/wayland/" >&2
   exit 1
 fi
 

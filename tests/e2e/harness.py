@@ -24,6 +24,9 @@ BUILD_DIR = os.environ.get("VELMAR_BUILD_DIR", os.path.dirname(BINARY))
 
 def _environment(extra=None):
     env = dict(os.environ)
+    # The display server is the one the test names: a Wayland desktop the tests run inside
+    # would otherwise take the place of their own X server.
+    env.pop("WAYLAND_DISPLAY", None)
     # A leak report at exit would turn every deliberate exit code into a failure.
     env.setdefault("ASAN_OPTIONS", "detect_leaks=0")
     if extra:

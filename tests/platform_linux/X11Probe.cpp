@@ -24,6 +24,7 @@
 
 #include "platform/linux/LinuxPrivacy.hpp"
 #include "platform/linux/X11Connection.hpp"
+#include "platform/linux/X11DisplayServer.hpp"
 #include "platform/linux/X11Displays.hpp"
 #include "platform/linux/X11ScreenCapture.hpp"
 #include "platform/linux/X11WindowServer.hpp"
@@ -101,6 +102,29 @@ Json answerPicture(const Outcome<Image>& outcome, const std::string& path)
     return {{"width", image.width}, {"height", image.height}, {"other_thread", outcome.otherThread}};
 }
 
+// The X11 services the probe drives, as the privacy checks reach them. It posts no input:
+// an input connection would give back what an earlier process left, which tests look at.
+class ProbeDisplayServer final : public DisplayServer {
+public:
+    ProbeDisplayServer(X11Connection& connection, X11Displays& displays, X11ScreenCapture& capture,
+                       X11WindowServer& windowServer)
+        : connection_(connection), displays_(displays), capture_(capture), windowServer_(windowServer)
+    {
+    }
+    Displays& displays() override { return displays_; }
+    ScreenCaptureFramework& screenCapture() override { return capture_; }
+    WindowServer& windowServer() override { return windowServer_; }
+    InputEvents& inputEvents() override { throw std::logic_error("the probe posts no input"); }
+    bool canCapture() override { return x11CanCapture(connection_); }
+    bool canPostInput() override { return x11CanPostInput(connection_); }
+
+private:
+    X11Connection& connection_;
+    X11Displays& displays_;
+    X11ScreenCapture& capture_;
+    X11WindowServer& windowServer_;
+};
+
 } // namespace
 
 int main()
@@ -108,8 +132,9 @@ int main()
     X11Connection connection;
     X11ScreenCapture capture(connection);
     X11Displays displays(connection);
-    LinuxPrivacy privacy(connection);
     X11WindowServer windowServer(connection);
+    ProbeDisplayServer displayServer(connection, displays, capture, windowServer);
+    LinuxPrivacy privacy(displayServer);
 
     std::string line;
     while (std::getline(std::cin, line)) {
