@@ -293,27 +293,9 @@ def parse_response(raw, request=None):
     return status, parsed
 
 
-class XClient:
-    """The project's X test client: titled windows of one colour each, given as
-    TITLE:WxH+X+Y:RRGGBB. It reports the input its windows receive as JSON lines, and its
-    windows stay until stop()."""
-
-    def __init__(self, display, windows, set_wm_state=False):
-        program = os.path.join(BUILD_DIR, "velmar-test-xclient")
-        if not os.path.exists(program):
-            raise RuntimeError(f"{program} is not built")
-        argv = [program] + (["--set-wm-state"] if set_wm_state else [])
-        for window in windows:
-            argv += ["--window", window]
-        self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        env=_environment({"DISPLAY": display}))
-        self.buffer = b""
-        ready = self.next_event(10)
-        if not ready or ready.get("event") != "ready":
-            err = self.stop()
-            raise RuntimeError(f"the test client did not get ready: {ready!r} {err!r}")
-        self.ids = {w["title"]: w["id"] for w in ready["windows"]}
-        self.pid = self.process.pid
+class EventClient:
+    """A test client that reports what it receives as JSON lines on its standard output and
+    ends when its standard input closes. Subclasses start `self.process` with pipes."""
 
     def next_event(self, timeout):
         """The next line the client printed, or None when nothing came in time."""
@@ -361,8 +343,33 @@ class XClient:
                 self.process.wait()
         err = self.process.stderr.read().decode(errors="replace")
         for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
-            stream.close()
+            if not stream.closed:
+                stream.close()
         return err
+
+
+
+class XClient(EventClient):
+    """The project's X test client: titled windows of one colour each, given as
+    TITLE:WxH+X+Y:RRGGBB. It reports the input its windows receive as JSON lines, and its
+    windows stay until stop()."""
+
+    def __init__(self, display, windows, set_wm_state=False):
+        program = os.path.join(BUILD_DIR, "velmar-test-xclient")
+        if not os.path.exists(program):
+            raise RuntimeError(f"{program} is not built")
+        argv = [program] + (["--set-wm-state"] if set_wm_state else [])
+        for window in windows:
+            argv += ["--window", window]
+        self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env=_environment({"DISPLAY": display}))
+        self.buffer = b""
+        ready = self.next_event(10)
+        if not ready or ready.get("event") != "ready":
+            err = self.stop()
+            raise RuntimeError(f"the test client did not get ready: {ready!r} {err!r}")
+        self.ids = {w["title"]: w["id"] for w in ready["windows"]}
+        self.pid = self.process.pid
 
 
 class SoundServer:
@@ -482,7 +489,7 @@ class SoundServer:
         self.stop()
 
 
-class PipeWireSoundServer:
+class PipeWireSoundServer(SoundServer):
     """The same private sound system as SoundServer, served by PipeWire with its PulseAudio
     server and session manager, as most current desktops have it. PipeWire's PulseAudio
     server has no tone modules: tones are played into null sinks by pacat, and the
@@ -539,25 +546,6 @@ class PipeWireSoundServer:
     def env(self):
         return {"PULSE_SERVER": "unix:" + os.path.join(self.root, "run", "pulse", "native")}
 
-    def _pactl(self, *args):
-        return subprocess.run(["pactl", *args], capture_output=True, text=True, timeout=10,
-                              env=_environment(dict(self.env(), HOME=os.path.join(self.root, "home"))))
-
-    def pactl(self, *args):
-        result = self._pactl(*args)
-        if result.returncode != 0:
-            raise RuntimeError(f"pactl {' '.join(args)}: {result.stderr.strip()}")
-        return result.stdout
-
-    def load_module(self, name, **arguments):
-        return int(self.pactl("load-module", name, *(f"{k}={v}" for k, v in arguments.items())).strip())
-
-    def unload_module(self, index):
-        self.pactl("unload-module", str(index))
-
-    def set_default_source(self, name):
-        self.pactl("set-default-source", name)
-
     def _tone(self, sink, frequency):
         """A tone played into the sink by pacat, paced by the sink; its handle."""
         rate = "48000"
@@ -580,13 +568,6 @@ class PipeWireSoundServer:
             process.kill()
             process.wait()
 
-    def log(self):
-        try:
-            with open(os.path.join(self.root, "daemon.log"), "rb") as f:
-                return f.read().decode(errors="replace")
-        except OSError:
-            return ""
-
     def kill(self):
         """Ends the whole sound system at once, as a crash would."""
         for handle in list(self.tones):
@@ -595,16 +576,6 @@ class PipeWireSoundServer:
             os.killpg(self.process.pid, signal.SIGKILL)
             self.process.wait(5)
 
-    def restart(self):
-        self.kill()
-        self.start()
-
     def stop(self):
         self.kill()
         shutil.rmtree(self.root, ignore_errors=True)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()

@@ -9,13 +9,12 @@ reason.
 import json
 import os
 import pwd
-import select
 import shutil
 import subprocess
 import tempfile
 import time
 
-from harness import _environment, _stop
+from harness import EventClient, _environment, _stop
 
 TEST_USER = "velmar-wayland"
 APP_ID = "velmar-test-gtk"
@@ -97,7 +96,7 @@ class SwayDesktop:
         self.stop()
 
 
-class GtkClient:
+class GtkClient(EventClient):
     """The GTK test client (gtk_client.py): a fullscreen window of one colour that reports its
     input and its text as JSON lines."""
 
@@ -134,50 +133,3 @@ class GtkClient:
                     return found
             return None
         return walk(desktop.tree())
-
-    def next_event(self, timeout):
-        deadline = time.monotonic() + timeout
-        fd = self.process.stdout.fileno()
-        while b"\n" not in self.buffer:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return None
-            ready, _, _ = select.select([fd], [], [], left)
-            if not ready:
-                return None
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                return None
-            self.buffer += chunk
-        line, self.buffer = self.buffer.split(b"\n", 1)
-        return json.loads(line)
-
-    def events_until(self, done, timeout=10):
-        events = []
-        deadline = time.monotonic() + timeout
-        while not done(events):
-            event = self.next_event(max(0.0, deadline - time.monotonic()))
-            if event is None:
-                break
-            events.append(event)
-        return events
-
-    def drain(self, quiet=0.3):
-        events = []
-        while (event := self.next_event(quiet)) is not None:
-            events.append(event)
-        return events
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.stdin.close()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        err = self.process.stderr.read().decode(errors="replace")
-        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
-            if not stream.closed:
-                stream.close()
-        return err

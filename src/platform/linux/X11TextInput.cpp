@@ -1,5 +1,6 @@
 #include "platform/linux/X11InputState.hpp"
 
+#include "base/Text.hpp"
 #include "platform/linux/X11Keysyms.hpp"
 
 #include <xcb/xtest.h>
@@ -12,21 +13,6 @@ namespace {
 using Clock = X11KeycodeLoans::Clock;
 
 constexpr xcb_keysym_t capsLock = 0xffe5;
-
-// The characters of UTF-16 text, surrogate pairs joined.
-std::vector<char32_t> characters(std::u16string_view units)
-{
-    std::vector<char32_t> out;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char32_t ch = units[i];
-        if (ch >= 0xD800 && ch <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            ch = 0x10000 + ((ch - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        }
-        out.push_back(ch);
-    }
-    return out;
-}
 
 void fake(xcb_connection_t* c, std::uint8_t type, xcb_keycode_t keycode)
 {
@@ -132,7 +118,7 @@ bool X11InputEvents::State::typeText(X11Session& session, std::u16string_view un
     const X11KeyboardState keyboard = X11Keymap::state(c);
     const int group = keyboard.group;
     std::vector<xcb_keysym_t> syms;
-    for (const char32_t character : characters(units)) {
+    for (const char32_t character : codePoints(units)) {
         const xcb_keysym_t sym = keysymForCharacter(character);
         if (sym == 0)
             continue;
@@ -204,7 +190,7 @@ std::optional<char32_t> X11InputEvents::untypable(std::u16string_view units)
         State& s = *state_;
         s.refreshKeymap(session);
         const int group = X11Keymap::state(session.connection).group;
-        for (const char32_t character : characters(units)) {
+        for (const char32_t character : codePoints(units)) {
             const xcb_keysym_t sym = keysymForCharacter(character);
             if (sym != 0 && !s.typable(sym, group))
                 return character;

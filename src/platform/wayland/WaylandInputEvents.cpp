@@ -1,5 +1,7 @@
 #include "platform/wayland/WaylandInputEvents.hpp"
 
+#include "base/Text.hpp"
+
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
 
@@ -31,20 +33,6 @@ std::uint32_t now()
 {
     using namespace std::chrono;
     return static_cast<std::uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-std::vector<char32_t> characters(std::u16string_view units)
-{
-    std::vector<char32_t> out;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char32_t ch = units[i];
-        if (ch >= 0xD800 && ch <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            ch = 0x10000 + ((ch - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        }
-        out.push_back(ch);
-    }
-    return out;
 }
 
 } // namespace
@@ -260,7 +248,7 @@ bool WaylandInputEvents::postText(std::u16string_view units, KeyDirection direct
     // The down event carries the text; the up event has nothing left to do.
     if (direction == KeyDirection::up)
         return true;
-    const std::vector<char32_t> text = characters(units);
+    const std::u32string text = codePoints(units);
     return connection_.run([&](WaylandSession& session) {
         if (!devices().keyboard)
             throw waylandError("the compositor offers no virtual keyboard (virtual-keyboard)");
