@@ -26,3 +26,42 @@ start_private_desktop() {
     sleep 0.1
   done
 }
+
+# start_private_sway DIRECTORY: a private headless sway (one 1920x1080 output, a coloured
+# background and a terminal that only echoes what is typed), for trying the Wayland backend
+# on a machine without a display. sway refuses to run as root: as root it runs as the user
+# velmar-wayland, made once. Exports WAYLAND_DISPLAY (the socket's full path) and SWAYSOCK,
+# and appends the process ids to `children`. Logs go into DIRECTORY.
+start_private_sway() {
+  local dir=$1 runtime=$1/wayland user_switch=()
+  mkdir -p "$runtime"
+  chmod 700 "$runtime"
+  if [ "$(id -u)" -eq 0 ]; then
+    id velmar-wayland >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin velmar-wayland
+    chown velmar-wayland "$runtime"
+    chmod 755 "$dir"
+    user_switch=(setpriv "--reuid=$(id -u velmar-wayland)" "--regid=$(id -g velmar-wayland)" --clear-groups)
+  fi
+  cat >"$dir/sway.config" <<CONFIG
+output HEADLESS-1 resolution 1920x1080 position 0 0 bg #3b6e8f solid_color
+exec foot --title "Velmar Computer Use: private desktop" sh -c 'printf "A private desktop for Velmar Computer Use.\nText typed here is only echoed.\n\n"; exec cat'
+CONFIG
+  chmod 644 "$dir/sway.config"
+  env -i XDG_RUNTIME_DIR="$runtime" WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 \
+    HOME="$dir" PATH=/usr/bin:/bin "${user_switch[@]}" sway -c "$dir/sway.config" >"$dir/sway.log" 2>&1 &
+  children+=($!)
+  for _ in $(seq 150); do
+    compgen -G "$runtime/sway-ipc.*.sock" >/dev/null && compgen -G "$runtime/wayland-*" >/dev/null && break
+    sleep 0.1
+  done
+  export WAYLAND_DISPLAY
+  WAYLAND_DISPLAY=$(ls "$runtime"/wayland-* | grep -v '\.lock$' | head -n1)
+  SWAYSOCK=$(ls "$runtime"/sway-ipc.*.sock | head -n1)
+  export SWAYSOCK
+  unset DISPLAY
+  # Ready once the terminal is shown.
+  for _ in $(seq 100); do
+    swaymsg -t get_tree 2>/dev/null | grep -q '"app_id": "foot"' && break
+    sleep 0.1
+  done
+}

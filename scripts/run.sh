@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs Velmar Computer Use with a fresh token.
-# Without a display it starts a private virtual desktop (Xvfb) and a private PulseAudio
-# server with a silent sink and a test-tone microphone, and runs the program against them.
+# Without a display it starts a private virtual desktop (Xvfb); without a sound server, a
+# private PulseAudio server whose speakers play a 660 Hz tone and whose microphone hears a
+# 440 Hz one, so that a recording carries both. It runs the program against them.
+# With --sway the private desktop is a headless sway instead, for the Wayland backend.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +19,11 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-if [ -z "${DISPLAY:-}" ]; then
+if [ "${1:-}" = "--sway" ]; then
+  source scripts/private-desktop.sh
+  start_private_sway "$state"
+  echo "started a private headless sway at $WAYLAND_DISPLAY" >&2
+elif [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   # A background and two windows, so that the first picture is not all black.
   source scripts/private-desktop.sh
   start_private_desktop "$state"
@@ -30,6 +36,7 @@ if ! pactl info >/dev/null 2>&1; then
   pulseaudio -n --daemonize=no --system=no --exit-idle-time=-1 --disallow-exit --use-pid-file=no \
     -L "module-native-protocol-unix auth-anonymous=1 socket=$state/pulse/native" \
     -L "module-null-sink sink_name=speakers" -L "module-sine-source source_name=microphone frequency=440" \
+    -L "module-sine sink=speakers frequency=660" \
     >"$state/pulse.log" 2>&1 &
   children+=($!)
   export PULSE_SERVER="unix:$state/pulse/native"
@@ -52,6 +59,8 @@ cat >&2 <<MSG
 Velmar Computer Use is listening on 127.0.0.1:$port. Try:
   curl -s -H 'Authorization: Bearer $token' http://127.0.0.1:$port/status
   curl -s -H 'Authorization: Bearer $token' http://127.0.0.1:$port/windows
+  curl -s -H 'Authorization: Bearer $token' -d '{"directory":"/tmp/velmar-recording","part_seconds":10}' http://127.0.0.1:$port/audio/start
+  curl -s -H 'Authorization: Bearer $token' -X POST http://127.0.0.1:$port/audio/stop
 Stop it with Ctrl-C.
 MSG
 wait "${children[-1]}"

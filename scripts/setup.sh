@@ -17,9 +17,23 @@ packages=(
   libpng-dev
   # the private virtual desktop and the tools the tests drive it with
   xvfb x11-xkb-utils x11-utils x11-xserver-utils xauth pulseaudio pulseaudio-utils
+  # the PipeWire sound system of current desktops, for the audio tests on it
+  pipewire pipewire-pulse wireplumber dbus
   # what the private desktop shows: a clock and a terminal
   x11-apps xterm
+  # the Wayland backend: the client library, its protocol files and scanner, keymaps
+  libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
+  # a headless sway for the Wayland tests and the private Wayland desktop, a terminal and
+  # the GTK client that reports its input (Debian's Python with the GTK bindings); grim is
+  # the baseline of the Wayland picture benchmark
+  sway foot python3-gi gir1.2-gtk-3.0 grim
+  # an X server with several monitors, for the main-display tests
+  xserver-xorg-core xserver-xorg-video-dummy
   ffmpeg sox curl python3 imagemagick scrot iproute2
+  # the end-to-end tests hold every answer to docs/openapi.yaml
+  python3-yaml python3-jsonschema
+  # the Debian package: its dependencies computed from the linked libraries, then checked
+  dpkg-dev lintian
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with AddressSanitizer and UndefinedBehaviorSanitizer,
-# runs every unit and end-to-end test, then fuzzes the request parser for a bounded time.
+# runs every unit and end-to-end test, builds, checks and installs the Debian package, then
+# fuzzes the request parser for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,16 +11,19 @@ build=build-test
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMAR_SANITIZE=ON -DVELMAR_WERROR=ON >/dev/null
 ninja -C "$build"
 
-# The domain code reaches X11, PulseAudio and FFmpeg only through src/platform/.
-if grep -rEn '#include *<(xcb/|X11/|pulse/|libav|libsw|turbojpeg|libdeflate)' src --include='*.[ch]pp' \
-    | grep -v '^src/platform/linux/'; then
-  echo "platform headers included outside src/platform/linux/" >&2
+# The domain code reaches X11, Wayland, PulseAudio and FFmpeg only through src/platform/.
+if grep -rEn '#include *<(xcb/|X11/|wayland-|xkbcommon/|pulse/|libav|libsw|turbojpeg|libdeflate)' src --include='*.[ch]pp' \
+    | grep -vE '^src/platform/(linux|wayland)/'; then
+  echo "platform headers included outside src/platform/linux/ and src/platform/wayland/" >&2
   exit 1
 fi
 
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 ctest --test-dir "$build" --output-on-failure -j2
+
+# The Debian package: built without sanitizers, checked by lintian, installed and run.
+bash scripts/package-check.sh
 
 fuzz_build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$fuzz_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMAR_FUZZ=ON \

@@ -15,8 +15,9 @@ namespace {
 
 constexpr auto startWait = std::chrono::seconds(10);
 constexpr std::uint32_t tapBufferSize = 1024;
-// Less than the 3 s that system audio may queue, so its backlog is written whole.
-constexpr auto microphoneStall = std::chrono::seconds(2);
+// Longer than the bursts some sources deliver in (2 s), and less than the 3 s that system
+// audio may queue, so its backlog is written whole.
+constexpr auto microphoneStall = std::chrono::milliseconds(2500);
 
 const std::string productName = "Velmar Computer Use";
 

@@ -1,10 +1,55 @@
 #include "base/Process.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <malloc.h>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::mutex endWorkLock;
+
+std::vector<std::function<void()>>& endWork()
+{
+    static std::vector<std::function<void()>> work;
+    return work;
+}
+
+// Bounded, so that a desktop that no longer answers cannot keep the process alive.
+void runEndWork()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::vector<std::function<void()>> work;
+        {
+            std::lock_guard lock(endWorkLock);
+            work = endWork();
+        }
+        if (work.empty())
+            return;
+        auto done = std::make_shared<std::promise<void>>();
+        auto finished = done->get_future();
+        std::thread([work = std::move(work), done] {
+            for (const auto& step : work) {
+                try {
+                    step();
+                } catch (...) {
+                }
+            }
+            done->set_value();
+        }).detach();
+        finished.wait_for(std::chrono::seconds(2));
+    });
+}
+
+} // namespace
 
 void reportToStandardError(std::string_view message)
 {
@@ -25,6 +70,7 @@ void reportToStandardError(std::string_view message)
 void endProcess(int code)
 {
     std::fflush(stdout);
+    runEndWork();
     ::_exit(code);
 }
 
@@ -37,6 +83,12 @@ void keepFreedMemory()
     mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
     mallopt(M_ARENA_MAX, 1);
+}
+
+void atProcessEnd(std::function<void()> work)
+{
+    std::lock_guard lock(endWorkLock);
+    endWork().push_back(std::move(work));
 }
 
 void releaseFreeMemory()

@@ -1,13 +1,15 @@
 #pragma once
 
+#include <functional>
 #include <string_view>
 
 // Writes one process-level message to standard error in a single write:
 // "Velmar Computer Use: " + message + "\n".
 void reportToStandardError(std::string_view message);
 
-// Ends the process at once with the code, from any thread. Standard output is flushed;
-// no destructors run, so threads still at work cannot trip over torn-down objects.
+// Ends the process with the code, from any thread. Standard output is flushed and the work
+// given to atProcessEnd runs, for two seconds at most; no destructors run, so threads still
+// at work cannot trip over torn-down objects.
 [[noreturn]] void endProcess(int code);
 
 // Keeps large freed blocks in the heap for the next request, all threads' in one heap, so
@@ -17,6 +19,11 @@ void reportToStandardError(std::string_view message);
 // afresh, which on a virtual machine costs more than the work done on them. Called at the
 // start, before any thread exists: a thread's heap is chosen at its first allocation.
 void keepFreedMemory();
+
+// Work for endProcess: giving back what the process holds of the desktop (keys held down,
+// keycodes borrowed), which no other process would release. It runs once, on a thread of
+// its own, whichever exit comes first; it must not rely on anything but itself.
+void atProcessEnd(std::function<void()> work);
 
 // Returns memory that the heap holds freed to the system.
 void releaseFreeMemory();

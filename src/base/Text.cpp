@@ -252,3 +252,18 @@ bool constantTimeEquals(std::string_view a, std::string_view b)
         difference = difference | (static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i]));
     return difference == 0;
 }
+
+std::u32string codePoints(std::u16string_view units)
+{
+    std::u32string out;
+    out.reserve(units.size());
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        char32_t ch = units[i];
+        if (ch >= 0xD800 && ch <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            ch = 0x10000 + ((ch - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        }
+        out.push_back(ch);
+    }
+    return out;
+}

@@ -7,6 +7,9 @@
 
 bool isValidUTF8(std::string_view text);
 
+// The code points of UTF-16 text, surrogate pairs joined; a lone surrogate stands for itself.
+std::u32string codePoints(std::u16string_view units);
+
 // Decodes valid UTF-8 one code point at a time. Returns nothing at the end of the text.
 std::optional<char32_t> nextCodePoint(std::string_view text, size_t& index);
 

@@ -140,6 +140,8 @@ void Input::perform(const Json& action)
         if (text.empty())
             throw Failure{"type needs text"};
         const bool submit = booleanMember(action, "submit");
+        // Before the select-all of `clear`: a text that cannot be typed changes nothing.
+        keyboard_.checkTypable(text);
         if (booleanMember(action, "clear")) {
             keyboard_.hotkey({"cmd", "a"});
             pause(clock_, afterSelectAll);
@@ -168,6 +170,12 @@ void Input::perform(const Json& action)
 
 void Input::releaseAll()
 {
-    keyboard_.releaseAll();
+    // The platform lets go of what it still holds even when the keyboard's releases fail.
+    try {
+        keyboard_.releaseAll();
+    } catch (...) {
+        events_.relinquish();
+        throw;
+    }
     events_.relinquish();
 }

@@ -27,8 +27,9 @@ public:
     Input(const Input&) = delete;
     Input& operator=(const Input&) = delete;
 
-    // Throws Input::Failure before posting anything when a parameter is missing or a key
-    // name unknown. Other errors of the platform pass through.
+    // Throws Input::Failure before posting anything when a parameter is missing, a key name
+    // unknown or a character of the text one the desktop cannot type. Errors of the platform
+    // (a desktop that did not take the events) pass through.
     void perform(const Json& action);
 
     // Releases every held key and gives back what posting borrowed from the desktop; for

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 namespace {
 
@@ -96,16 +97,39 @@ void Keyboard::type(std::string_view text)
     flushText(chunk);
 }
 
+void Keyboard::checkTypable(std::string_view text)
+{
+    std::u16string units;
+    Graphemes::appendUTF16(Graphemes::decodeUTF8(text), units);
+    if (const auto character = events_.untypable(units)) {
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(*character));
+        throw Input::Failure{std::string("cannot type ") + code + ": the keyboard has no key for it and none to spare"};
+    }
+}
+
 void Keyboard::hotkey(const std::vector<std::string>& names)
 {
     const Chord chord = resolve(names);
     const auto modifiers = Keys::modifierCodes(chord.flags);
     const EventFlags flags = heldFlags_ | chord.flags;
-    for (const auto code : modifiers)
-        postKey(code, KeyDirection::down, flags);
-    for (const auto code : chord.plainKeys) {
-        postKey(code, KeyDirection::down, flags);
-        postKey(code, KeyDirection::up, flags);
+    std::size_t down = 0;
+    try {
+        for (; down < modifiers.size(); ++down)
+            postKey(modifiers[down], KeyDirection::down, flags);
+        for (const auto code : chord.plainKeys) {
+            postKey(code, KeyDirection::down, flags);
+            postKey(code, KeyDirection::up, flags);
+        }
+    } catch (...) {
+        // A key the desktop would not take must not leave the chord's modifiers down.
+        for (; down > 0; --down) {
+            try {
+                events_.postKey(modifiers[down - 1], KeyDirection::up, heldFlags_);
+            } catch (...) {
+            }
+        }
+        throw;
     }
     for (auto code = modifiers.rbegin(); code != modifiers.rend(); ++code)
         postKey(*code, KeyDirection::up, heldFlags_);

@@ -26,6 +26,9 @@ public:
     // Types the text: line breaks ("\n", "\r\n") and tabs as taps of Return and Tab, the
     // rest as text events of at most 16 UTF-16 units that never split a character.
     void type(std::string_view text);
+    // Throws Input::Failure naming the first character of the text that the desktop cannot
+    // type, so that an action can refuse before it posts anything.
+    void checkTypable(std::string_view text);
     void tap(std::uint16_t code, EventFlags flags);
     // Holds the named modifiers (each once, in the order Command, Control, Option, Shift)
     // while tapping the other named keys in order.

@@ -88,7 +88,9 @@ public:
 // implementation: the buffer is valid only during the call, so copy it and return quickly.
 // Once started, the engine reports at most once, on its own thread, that it stopped
 // delivering by itself (the device or the sound server went away); stop() ends delivery
-// and reporting, and blocks until no tap or report call is running.
+// and reporting, and blocks until no tap or report call is running. So the tap and the
+// report must never wait for a thread that may be stopping the engine: hand work over
+// asynchronously.
 class AudioEngine {
 public:
     using TapBlock = std::function<void(const AudioBuffer&)>;

@@ -36,9 +36,10 @@ enum class KeyDirection { down, up };
 enum class ScrollPart { first, continued };
 
 // Posts synthetic input into the desktop's event stream. Every call runs on the caller's
-// thread (the HTTP work queue), returns once the event has been handed to the system (it
-// does not wait for any application to receive it) and never throws. A call returns false
-// when the event could not be made, and then nothing was posted.
+// thread (the HTTP work queue) and returns once the desktop has taken the event (it does not
+// wait for any application to receive it). A call returns false when the event could not be
+// made, and then nothing was posted. Throws PlatformError when the desktop did not take the
+// event: it cannot be reached, or it has no way to type what was asked.
 //
 // Flags: nothing means "leave the event's modifiers as the system makes them"; a value
 // asks for exactly those modifiers. Where the desktop derives modifier state from the keys
@@ -56,9 +57,15 @@ public:
     // A key going down or up, named by its virtual key code (the tables of src/input/Keys).
     virtual bool postKey(std::uint16_t virtualKey, KeyDirection direction, EventFlags flags) = 0;
 
-    // A text event: the UTF-16 units are typed as they stand, whatever the keyboard layout.
-    // The down event types the text; the up event ends it.
+    // A text event: the UTF-16 units are typed as they stand, whatever the keyboard layout
+    // and whatever modifiers are held. The down event types the text; the up event ends it.
+    // Control characters other than line breaks and tabs type nothing.
     virtual bool postText(std::u16string_view units, KeyDirection direction) = 0;
+
+    // The first character of the text that the desktop cannot type as it is now (its
+    // keyboard has no key for it and none to spare), or nothing when it can type them all.
+    // Characters that type nothing are not counted.
+    virtual std::optional<char32_t> untypable(std::u16string_view units) = 0;
 
     // A scroll of the wheel by pixels at the pointer's position; positive vertical values
     // scroll up, positive horizontal values scroll left.
@@ -66,8 +73,9 @@ public:
                             std::optional<EventFlags> flags)
         = 0;
 
-    // Gives back whatever the implementation borrowed from the desktop to post events (for
-    // example spare keycodes bound to characters the keymap lacks). Called when the process
-    // is asked to end; may block briefly so that recent events are read correctly first.
+    // Lets go of every key still held and gives back whatever the implementation borrowed
+    // from the desktop to post events (for example spare keycodes bound to characters the
+    // keymap lacks, or a key's auto-repeat). Called when the process ends; may block briefly
+    // so that recent events are read correctly first. Never throws.
     virtual void relinquish() = 0;
 };

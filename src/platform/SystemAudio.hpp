@@ -28,7 +28,8 @@ struct AudioStreamConfiguration {
 // One stream. Its completions and reports run on threads of the implementation, never on
 // the caller's, and may come after the caller stopped waiting: they must own what they
 // touch. Destroying the stream ends all delivery; no completion runs after the destructor
-// has returned.
+// has returned, which waits for a running one: so the handler, the completions and the
+// report must never wait for a thread that may be destroying the stream.
 class SystemAudioStream {
 public:
     // An owned buffer of captured frames, in the format the stream really delivers.

@@ -2,6 +2,7 @@
 
 #include "base/Json.hpp"
 #include "platform/Image.hpp"
+#include "platform/ScreenCaptureFramework.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -26,6 +27,25 @@ public:
     static constexpr const char* keyIsOnscreen = "kCGWindowIsOnscreen"; // boolean
 
     virtual ~WindowServer() = default;
+
+    // The dictionary of a window as the capture framework lists it, for implementations that
+    // serve both lists from one source.
+    static Json dictionary(const ShareableWindow& window)
+    {
+        Json entry = {{keyNumber, window.windowID},
+                      {keyBounds,
+                       {{"X", window.frame.x}, {"Y", window.frame.y}, {"Width", window.frame.width},
+                        {"Height", window.frame.height}}},
+                      {keyLayer, window.windowLayer},
+                      {keyIsOnscreen, window.isOnScreen}};
+        if (window.owningApplication) {
+            entry[keyOwnerPID] = window.owningApplication->processID;
+            entry[keyOwnerName] = window.owningApplication->applicationName;
+        }
+        if (window.title)
+            entry[keyName] = *window.title;
+        return entry;
+    }
 
     // The window list: an array holding one dictionary (JSON object) per window, in the
     // window server's order, relative to `relativeToWindow` (0 for none). Nothing when the

@@ -444,8 +444,8 @@ TEST_F(Recorder, AMicrophoneThatDeliversNothingHandsTheClockToSystemAudio)
 {
     start(true);
     microphone(1600);
-    for (int i = 0; i < 21; ++i)
-        system(1600, 0.25f); // two seconds pass with system audio queued behind a quiet clock
+    for (int i = 0; i < 26; ++i)
+        system(1600, 0.25f); // 2.5 s pass with system audio queued behind a quiet clock
     EXPECT_EQ(recorder->clock(), AudioRecorder::Clock::microphone);
     system(1600, 0.25f);
     EXPECT_EQ(recorder->clock(), AudioRecorder::Clock::system);
@@ -453,9 +453,9 @@ TEST_F(Recorder, AMicrophoneThatDeliversNothingHandsTheClockToSystemAudio)
     system(1600, 0.25f);
     recorder->stop();
     const auto written = samples(partFiles().at(0));
-    ASSERT_EQ(written.size(), 1600u + 23 * 1600u);
+    ASSERT_EQ(written.size(), 1600u + 28 * 1600u);
     EXPECT_EQ(written[1600], 0.25f);
-    EXPECT_EQ(written[1600 + 22 * 1600], 0.75f);
+    EXPECT_EQ(written[1600 + 27 * 1600], 0.75f);
     EXPECT_EQ(written.back(), 0.25f);
     EXPECT_EQ(status()["microphone"], "off");
 }

@@ -163,6 +163,26 @@ TEST_F(InputTest, TypeWithClearAndSubmit)
     }
 }
 
+TEST_F(InputTest, TextWithACharacterTheDesktopCannotTypeFailsBeforeAnything)
+{
+    fake.inputEvents.setUntypable(U"\u6F22\U0001F600");
+    const auto execute = executeEndpoint(input, [] { return true; });
+    for (const char* text : {"ab\u6F22cd", "\u6F22", "x\ny \U0001F600"}) {
+        SCOPED_TRACE(text);
+        const auto answer = execute({{"action", "type"}, {"text", text}, {"clear", true}, {"submit", true}});
+        EXPECT_EQ(answer.status, 400);
+        EXPECT_EQ(answer.body["error"], "bad_action");
+    }
+    EXPECT_EQ(failureOf({{"action", "type"}, {"text", "ok \U0001F600"}}),
+              "cannot type U+1F600: the keyboard has no key for it and none to spare");
+    // Not even the select-all of `clear` went out.
+    EXPECT_TRUE(fake.inputEvents.events().empty());
+    EXPECT_TRUE(fake.clock.sleeps().empty());
+
+    input.perform({{"action", "type"}, {"text", "\u6F21"}});
+    EXPECT_EQ(eventLines(fake), (Lines{"text down '\u6F21'", "text up '\u6F21'"}));
+}
+
 TEST_F(InputTest, KeyNamesFromArrayElements)
 {
     input.perform({{"action", "hotkey"}, {"keys", {"cmd", "shift", 4}}});

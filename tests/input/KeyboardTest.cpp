@@ -2,6 +2,7 @@
 #include "input/Input.hpp"
 #include "input/Keyboard.hpp"
 #include "input/Keys.hpp"
+#include "base/PlatformError.hpp"
 
 #include <gtest/gtest.h>
 
@@ -66,6 +67,18 @@ TEST_F(KeyboardTest, UnknownNameAnywherePostsNothingAndKeepsState)
     EXPECT_EQ(fake.clock.sleeps().size(), sleepsBefore);
     EXPECT_EQ(keyboard.heldFlags(), Keys::shiftFlag);
     EXPECT_EQ(keyboard.heldCodes(), std::vector<std::uint16_t>{56});
+}
+
+TEST_F(KeyboardTest, AHotkeyTheDesktopRefusesMidwayLeavesNoModifierDown)
+{
+    fake.inputEvents.setRefusal([](const FakeInputEvents::Event& event) -> bool {
+        if (event.keyCode == 7)
+            throw PlatformError("X11", 0, "the keyboard has no key for keysym 0x78 and none to spare");
+        return false;
+    });
+    EXPECT_THROW(keyboard.hotkey({"cmd", "shift", "x"}), PlatformError);
+    EXPECT_EQ(eventLines(fake), (Lines{"key 55 down f=120000", "key 56 down f=120000", "key 56 up f=0",
+                                       "key 55 up f=0"}));
 }
 
 TEST_F(KeyboardTest, PressAndReleaseBookkeeping)

@@ -17,16 +17,24 @@
 //                                     any client may, whatever they hold
 //   window-server                     the older window-server path's list, with each owning
 //                                     process's bundle identifier
+//   lock-group N                      locks the keyboard to layout group N (0 to 3), as a
+//                                     layout switcher does; answers the group in effect
 //
 // Failures answer {"error":"..."}.
 
 #include "platform/linux/LinuxPrivacy.hpp"
 #include "platform/linux/X11Connection.hpp"
+#include "platform/linux/X11DisplayServer.hpp"
 #include "platform/linux/X11Displays.hpp"
 #include "platform/linux/X11ScreenCapture.hpp"
 #include "platform/linux/X11WindowServer.hpp"
 
 #include "base/Json.hpp"
+
+// xcb's XKB header names a member `explicit`, a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 
 #include <fstream>
 #include <future>
@@ -94,6 +102,29 @@ Json answerPicture(const Outcome<Image>& outcome, const std::string& path)
     return {{"width", image.width}, {"height", image.height}, {"other_thread", outcome.otherThread}};
 }
 
+// The X11 services the probe drives, as the privacy checks reach them. It posts no input:
+// an input connection would give back what an earlier process left, which tests look at.
+class ProbeDisplayServer final : public DisplayServer {
+public:
+    ProbeDisplayServer(X11Connection& connection, X11Displays& displays, X11ScreenCapture& capture,
+                       X11WindowServer& windowServer)
+        : connection_(connection), displays_(displays), capture_(capture), windowServer_(windowServer)
+    {
+    }
+    Displays& displays() override { return displays_; }
+    ScreenCaptureFramework& screenCapture() override { return capture_; }
+    WindowServer& windowServer() override { return windowServer_; }
+    InputEvents& inputEvents() override { throw std::logic_error("the probe posts no input"); }
+    bool canCapture() override { return x11CanCapture(connection_); }
+    bool canPostInput() override { return x11CanPostInput(connection_); }
+
+private:
+    X11Connection& connection_;
+    X11Displays& displays_;
+    X11ScreenCapture& capture_;
+    X11WindowServer& windowServer_;
+};
+
 } // namespace
 
 int main()
@@ -101,8 +132,9 @@ int main()
     X11Connection connection;
     X11ScreenCapture capture(connection);
     X11Displays displays(connection);
-    LinuxPrivacy privacy(connection);
     X11WindowServer windowServer(connection);
+    ProbeDisplayServer displayServer(connection, displays, capture, windowServer);
+    LinuxPrivacy privacy(displayServer);
 
     std::string line;
     while (std::getline(std::cin, line)) {
@@ -222,6 +254,24 @@ int main()
                     answer["bundle_ids"][std::to_string(pid->get<std::int32_t>())] =
                         windowServer.bundleIdentifier(pid->get<std::int32_t>()).value_or("");
             }
+        } else if (command == "lock-group") {
+            int group = 0;
+            words >> group;
+            const int inEffect = connection.run([&](X11Session& session) {
+                xcb_connection_t* c = session.connection;
+                X11Reply<xcb_xkb_use_extension_reply_t> version(
+                    xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, 1, 0), nullptr));
+                if (!version || !version->supported)
+                    throw PlatformError("X11", 0, "no XKB");
+                x11Check(c,
+                         xcb_xkb_latch_lock_state_checked(c, XCB_XKB_ID_USE_CORE_KBD, 0, 0, 1,
+                                                          static_cast<std::uint8_t>(group), 0, 0, 0),
+                         "XkbLatchLockState");
+                X11Reply<xcb_xkb_get_state_reply_t> state(
+                    xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr));
+                return state ? static_cast<int>(state->group) : -1;
+            });
+            answer = {{"group", inEffect}};
         } else {
             answer = {{"error", "unknown command " + command}};
         }

@@ -49,6 +49,25 @@ bool FakeInputEvents::postScroll(std::int32_t verticalPixels, std::int32_t horiz
     return record(std::move(event));
 }
 
+std::optional<char32_t> FakeInputEvents::untypable(std::u16string_view units)
+{
+    std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        char32_t character = units[i];
+        if (character >= 0xD800 && character <= 0xDBFF && i + 1 < units.size())
+            character = 0x10000 + ((character - 0xD800) << 10) + (units[++i] - 0xDC00);
+        if (untypable_.find(character) != std::u32string::npos)
+            return character;
+    }
+    return std::nullopt;
+}
+
+void FakeInputEvents::setUntypable(std::u32string characters)
+{
+    std::lock_guard lock(mutex_);
+    untypable_ = std::move(characters);
+}
+
 void FakeInputEvents::relinquish()
 {
     Event event;

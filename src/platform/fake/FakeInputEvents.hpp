@@ -41,6 +41,7 @@ public:
     bool postText(std::u16string_view units, KeyDirection direction) override;
     bool postScroll(std::int32_t verticalPixels, std::int32_t horizontalPixels, ScrollPart part,
                     std::optional<EventFlags> flags) override;
+    std::optional<char32_t> untypable(std::u16string_view units) override;
     void relinquish() override;
 
     // The events posted so far (refused ones are not among them).
@@ -49,6 +50,8 @@ public:
     // When set and returning true for an event, the event is refused: not recorded, and
     // the call answers false.
     void setRefusal(std::function<bool(const Event&)> refuse);
+    // Characters that untypable() reports, as a keyboard without keys for them would.
+    void setUntypable(std::u32string characters);
 
 private:
     bool record(Event event);
@@ -57,4 +60,5 @@ private:
     mutable std::mutex mutex_;
     std::vector<Event> events_;
     std::function<bool(const Event&)> refuse_;
+    std::u32string untypable_;
 };

@@ -2,16 +2,15 @@
 
 #include "platform/Platform.hpp"
 #include "platform/linux/LinuxFileSystem.hpp"
+#include "platform/linux/LinuxAudioFramework.hpp"
 #include "platform/linux/LinuxImaging.hpp"
 #include "platform/linux/LinuxSystemVersion.hpp"
-#include "platform/linux/X11InputEvents.hpp"
+#include "platform/linux/DisplayServer.hpp"
 #include "platform/linux/LinuxPrivacy.hpp"
-#include "platform/linux/X11Connection.hpp"
-#include "platform/linux/X11Displays.hpp"
-#include "platform/linux/X11ScreenCapture.hpp"
-#include "platform/linux/X11WindowServer.hpp"
+#include "platform/linux/PulseAudioSystemAudio.hpp"
 #include "platform/linux/QueueMainThread.hpp"
-#include "platform/linux/UnavailableAudio.hpp"
+
+#include <memory>
 
 // The real services of the desktop this process runs on. Built once at start-up and kept
 // for the life of the process.
@@ -24,20 +23,27 @@ public:
 
     Platform& platform() { return platform_; }
 
+    // The desktop's display server: a Wayland compositor that offers screen copies and
+    // virtual input devices (sway and the other desktops built on wlroots) when
+    // WAYLAND_DISPLAY names one; otherwise X11, as on any desktop with an X server (a
+    // Wayland desktop without those protocols included, through its X server). This is the
+    // one place where the choice is made; another backend (the desktop portals) joins here.
+    static std::unique_ptr<DisplayServer> chooseDisplayServer();
+
 private:
     Clock clock_;
     QueueMainThread mainThread_;
     LinuxSystemVersion systemVersion_;
-    // One X connection, opened on first use, serves displays, capture, the window server
-    // and the privacy checks.
-    X11Connection x11_;
-    X11Displays displays_{x11_};
-    X11ScreenCapture screenCapture_{x11_};
-    X11WindowServer windowServer_{x11_};
-    LinuxPrivacy privacy_{x11_};
+    // X11 or a Wayland compositor, chosen once (chooseDisplayServer).
+    std::unique_ptr<DisplayServer> displayServer_;
+    LinuxPrivacy privacy_{*displayServer_};
     LinuxImaging imaging_;
-    X11InputEvents inputEvents_;
-    UnavailableAudio audio_;
+    // One PulseAudio connection, made on first use, serves system audio and the microphone;
+    // the streams and engines made from it share it, so it outlives them whatever the order
+    // of destruction at exit.
+    std::shared_ptr<PulseAudioConnection> pulseAudio_ = std::make_shared<PulseAudioConnection>();
+    PulseAudioSystemAudio systemAudio_{pulseAudio_};
+    LinuxAudioFramework audio_{pulseAudio_};
     LinuxFileSystem fileSystem_;
     Platform platform_;
 };

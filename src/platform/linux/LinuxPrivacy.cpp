@@ -7,20 +7,12 @@
 
 bool LinuxPrivacy::preflightScreenCaptureAccess()
 {
-    try {
-        return connection_.run([](X11Session&) { return true; });
-    } catch (const std::exception&) {
-        return false;
-    }
+    return displayServer_.canCapture();
 }
 
 bool LinuxPrivacy::isProcessTrusted()
 {
-    try {
-        return connection_.run([](X11Session& session) { return session.hasXTest; });
-    } catch (const std::exception&) {
-        return false;
-    }
+    return displayServer_.canPostInput();
 }
 
 int LinuxPrivacy::microphoneAuthorizationStatus()

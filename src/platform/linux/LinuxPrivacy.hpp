@@ -1,19 +1,20 @@
 #pragma once
 
 #include "platform/Privacy.hpp"
-#include "platform/linux/X11Connection.hpp"
+#include "platform/linux/DisplayServer.hpp"
 
 #include <chrono>
 #include <mutex>
 #include <optional>
 
-// Privacy on an X11 desktop, which asks nobody: the screen may be captured when the display
-// can be reached, input may be posted when the display offers XTest, and the microphone is
+// Privacy on a Linux desktop, which asks nobody: the screen may be captured and input posted
+// when the display server allows it (an X display that can be reached, with XTest for input;
+// a compositor that offers screen copies and virtual input devices), and the microphone is
 // usable when a PulseAudio server answers. There is nothing to prompt with, so the prompts,
 // the activation and the settings pages do nothing.
 class LinuxPrivacy final : public Privacy {
 public:
-    explicit LinuxPrivacy(X11Connection& connection) : connection_(connection) {}
+    explicit LinuxPrivacy(DisplayServer& displayServer) : displayServer_(displayServer) {}
 
     bool preflightScreenCaptureAccess() override;
     void requestScreenCaptureAccess() override {}
@@ -28,7 +29,7 @@ public:
     void openSettings(SettingsPage) override {}
 
 private:
-    X11Connection& connection_;
+    DisplayServer& displayServer_;
     std::mutex microphoneLock_;
     std::optional<std::chrono::steady_clock::time_point> microphoneAskedAt_;
     int microphoneStatus_ = notDetermined;

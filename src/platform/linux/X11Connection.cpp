@@ -51,7 +51,7 @@ void x11Check(xcb_connection_t* connection, xcb_void_cookie_t cookie, const char
         throw x11Error(request, error.get());
 }
 
-X11Session::X11Session(xcb_connection_t* connection, int screenNumber) : connection(connection)
+X11Session::X11Session(xcb_connection_t* connection, int screenNumber, bool redirectWindows) : connection(connection)
 {
     auto screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
     for (int i = 0; i < screenNumber && screens.rem; ++i)
@@ -133,7 +133,7 @@ X11Session::X11Session(xcb_connection_t* connection, int screenNumber) : connect
         // QueryClientIds came with 1.2.
         hasXRes = reply && (reply->server_major > 1 || reply->server_minor >= 2);
     }
-    if (hasComposite) {
+    if (hasComposite && redirectWindows) {
         // Automatic redirection leaves the screen looking as before; the server keeps each
         // top-level window's pixels in a pixmap of its own while this connection lives.
         X11Reply<xcb_generic_error_t> error(xcb_request_check(
@@ -193,7 +193,12 @@ void X11Session::releaseSharedMemory()
     shm_ = {};
 }
 
-X11Connection::X11Connection(std::string displayName) : displayName_(std::move(displayName)) {}
+X11Connection::X11Connection(std::string displayName) : X11Connection(X11ConnectionOptions{})
+{
+    options_.displayName = std::move(displayName);
+}
+
+X11Connection::X11Connection(X11ConnectionOptions options) : options_(std::move(options)) {}
 
 X11Connection::~X11Connection()
 {
@@ -223,10 +228,20 @@ void X11Connection::drop()
     xcb_disconnect(connection);
 }
 
+void X11Connection::pollEvents()
+{
+    if (!session_)
+        return;
+    while (X11Reply<xcb_generic_event_t> event{xcb_poll_for_event(session_->connection)}) {
+        if (options_.onEvent)
+            options_.onEvent(*event);
+    }
+}
+
 std::string X11Connection::describedName() const
 {
-    if (!displayName_.empty())
-        return displayName_;
+    if (!options_.displayName.empty())
+        return options_.displayName;
     const char* fromEnvironment = std::getenv("DISPLAY");
     return fromEnvironment && *fromEnvironment ? fromEnvironment : "(no DISPLAY set)";
 }
@@ -237,15 +252,25 @@ X11Session& X11Connection::connectedSession()
         return *session_;
     drop();
     int screenNumber = 0;
-    xcb_connection_t* connection = xcb_connect(displayName_.empty() ? nullptr : displayName_.c_str(), &screenNumber);
+    const std::string& name = options_.displayName;
+    xcb_connection_t* connection = xcb_connect(name.empty() ? nullptr : name.c_str(), &screenNumber);
     if (int error = xcb_connection_has_error(connection)) {
         xcb_disconnect(connection);
         throw PlatformError("X11", error, "cannot open the X display " + describedName());
     }
-    session_ = std::make_unique<X11Session>(connection, screenNumber);
+    session_ = std::make_unique<X11Session>(connection, screenNumber, options_.redirectWindows);
     if (xcb_connection_has_error(connection)) {
         drop();
         throw PlatformError("X11", 0, "the X display " + describedName() + " closed the connection");
+    }
+    if (options_.onConnect) {
+        // A connection whose set-up did not finish is not used: the next call starts over.
+        try {
+            options_.onConnect(*session_);
+        } catch (...) {
+            drop();
+            throw;
+        }
     }
     return *session_;
 }

@@ -35,7 +35,9 @@ struct X11SharedMemory {
 // What one live connection knows: the display, its root, the interned atoms and the
 // extensions it offers. Made anew after every reconnect.
 struct X11Session {
-    X11Session(xcb_connection_t* connection, int screenNumber);
+    // `redirectWindows`: keep every top-level window's contents off screen (Composite), as
+    // capture needs; a connection that only posts input leaves the desktop as it is.
+    X11Session(xcb_connection_t* connection, int screenNumber, bool redirectWindows = true);
     ~X11Session();
     X11Session(const X11Session&) = delete;
     X11Session& operator=(const X11Session&) = delete;
@@ -73,6 +75,20 @@ private:
     bool shmFailed_ = false;
 };
 
+// What a connection is for, beyond what every session knows.
+struct X11ConnectionOptions {
+    // The display to open; empty means DISPLAY.
+    std::string displayName;
+    // See X11Session: capture needs the windows redirected, input does not.
+    bool redirectWindows = true;
+    // Runs once on every new connection, before any work on it, under the connection's lock.
+    // May throw X11ConnectionLost, like work.
+    std::function<void(X11Session&)> onConnect;
+    // Gets every event that arrives on the connection, under the connection's lock; without
+    // it events are dropped after each call.
+    std::function<void(const xcb_generic_event_t&)> onEvent;
+};
+
 // The process's connection to the X display named by DISPLAY (or the name given). It is
 // opened on first use, not at start-up, so the process starts without a display. When the X
 // server goes away and comes back, the next call connects again: no restart needed.
@@ -80,6 +96,7 @@ private:
 class X11Connection {
 public:
     explicit X11Connection(std::string displayName = {});
+    explicit X11Connection(X11ConnectionOptions options);
     ~X11Connection();
     X11Connection(const X11Connection&) = delete;
     X11Connection& operator=(const X11Connection&) = delete;
@@ -95,9 +112,9 @@ public:
         if (!lock.try_lock_for(lockDeadline))
             throw PlatformError("X11", 0, "the X server " + describedName() + " does not answer");
         for (int attempt = 0;; ++attempt) {
-            X11Session& session = connectedSession();
             try {
-                DrainEvents drain{session.connection};
+                X11Session& session = connectedSession();
+                DrainEvents drain{*this};
                 return work(session);
             } catch (const X11ConnectionLost&) {
                 drop();
@@ -114,17 +131,16 @@ public:
     // running (then the connection is in use, not idle). Never connects.
     void releaseSharedMemory();
 
+    // Hands the events that have arrived so far to onEvent (or drops them). For work that
+    // must see them before it goes on; run() does it after every call anyway.
+    void pollEvents();
+
 private:
     // Errors of requests whose replies were read without an error pointer arrive as events;
-    // nobody waits for events on this connection, so they are dropped after every call lest
-    // the queue grow for ever.
+    // those nobody asked for are dropped after every call lest the queue grow for ever.
     struct DrainEvents {
-        xcb_connection_t* connection;
-        ~DrainEvents()
-        {
-            while (xcb_generic_event_t* event = xcb_poll_for_event(connection))
-                std::free(event);
-        }
+        X11Connection& owner;
+        ~DrainEvents() { owner.pollEvents(); }
     };
 
     X11Session& connectedSession();
@@ -134,7 +150,7 @@ private:
     static constexpr std::chrono::seconds lockDeadline{10};
 
     std::timed_mutex mutex_;
-    std::string displayName_;
+    X11ConnectionOptions options_;
     std::unique_ptr<X11Session> session_;
 };
 

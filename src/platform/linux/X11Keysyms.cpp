@@ -80,22 +80,18 @@ std::uint32_t keysymForVirtualKey(std::uint16_t virtualKey)
 
 std::uint32_t keysymForCharacter(char32_t c)
 {
+    // Line breaks and tabs type as their keys. No other control character is typed: in text,
+    // backspace, escape and delete would press keys that edit or dismiss.
     switch (c) {
-    case U'\b':
-        return 0xff08;
     case U'\t':
         return 0xff09;
     case U'\n':
     case U'\r':
         return 0xff0d;
-    case 0x1b:
-        return 0xff1b;
-    case 0x7f:
-        return 0xffff;
     default:
         break;
     }
-    if (c < 0x20 || (c >= 0x80 && c < 0xa0) || (c >= 0xd800 && c <= 0xdfff) || c > 0x10ffff)
+    if (c < 0x20 || (c >= 0x7f && c < 0xa0) || (c >= 0xd800 && c <= 0xdfff) || c > 0x10ffff)
         return 0;
     if (c <= 0xff)
         return c;

@@ -9,7 +9,8 @@
 std::uint32_t keysymForVirtualKey(std::uint16_t virtualKey);
 
 // The keysym that types a Unicode character: Latin-1 by its own number, the rest as
-// Unicode keysyms; a few control characters as the keys that make them. 0 when none does.
+// Unicode keysyms; line breaks and tabs as Return and Tab. 0 for the other control
+// characters, which are not typed, and for what is no character.
 std::uint32_t keysymForCharacter(char32_t character);
 
 // The lower- and upper-case forms of a character's keysym; other keysyms unchanged.

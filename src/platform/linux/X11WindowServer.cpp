@@ -33,19 +33,7 @@ std::optional<Json> X11WindowServer::copyWindowInfo(std::uint32_t options, std::
         auto windows = this->windows(options & optionOnScreenOnly, options & optionExcludeDesktopElements);
         Json list = Json::array();
         for (const auto& window : windows) {
-            Json entry = {{keyNumber, window.windowID},
-                          {keyBounds,
-                           {{"X", window.frame.x}, {"Y", window.frame.y}, {"Width", window.frame.width},
-                            {"Height", window.frame.height}}},
-                          {keyLayer, window.windowLayer},
-                          {keyIsOnscreen, window.isOnScreen}};
-            if (window.owningApplication) {
-                entry[keyOwnerPID] = window.owningApplication->processID;
-                entry[keyOwnerName] = window.owningApplication->applicationName;
-            }
-            if (window.title)
-                entry[keyName] = *window.title;
-            list.push_back(std::move(entry));
+            list.push_back(dictionary(window));
         }
         return list;
     } catch (const std::exception&) {

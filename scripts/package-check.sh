@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a Release build without sanitizers, checks it with
+# lintian (any error fails), installs it with apt-get, and runs the installed program:
+# --version, then one status request on a private virtual desktop, its answer held to
+# docs/openapi.yaml. Runs alone or from scripts/test.sh. A package that was not installed
+# before is removed again at the end.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+build=build
+name=velmar-computer-use
+version=$(sed -nE "s/^project\($name VERSION ([0-9.]+).*/\1/p" CMakeLists.txt)
+deb="$PWD/$build/${name}_${version}_$(dpkg --print-architecture).deb"
+
+# The same configuration as scripts/run.sh, so the two share one build.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$PWD"
+fi
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMAR_SANITIZE=OFF -DVELMAR_TESTS=OFF \
+  -DVELMAR_BENCH=OFF "${launcher[@]}" >/dev/null
+rm -f "$deb"
+cmake --build "$build" --target package
+test -f "$deb" || { echo "package-check: $deb was not written" >&2; exit 1; }
+
+echo "package-check: lintian" >&2
+lintian --fail-on error --tag-display-limit 0 "$deb"
+
+installed_before=no
+dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed' && installed_before=yes
+cleanup() {
+  if [ "$installed_before" = no ]; then
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get remove -y -qq "$name" >/dev/null || true
+  fi
+}
+trap cleanup EXIT
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --reinstall "$deb" >/dev/null
+dpkg-query -W -f='package-check: installed ${Package} ${Version}, depends on ${Depends}\n' "$name" >&2
+
+said=$("/usr/bin/$name" --version)
+if [ "$said" != "$version" ]; then
+  echo "package-check: /usr/bin/$name --version said '$said', not '$version'" >&2
+  exit 1
+fi
+
+VELMAR_BINARY="/usr/bin/$name" VELMAR_VERSION="$version" /usr/bin/python3 - <<'EOF'
+import os
+import sys
+
+sys.path.insert(0, "tests/e2e")
+from harness import Program, VirtualDesktop  # noqa: E402
+
+with VirtualDesktop(1024, 768) as desktop:
+    with Program(env=dict(desktop.env(), PULSE_SERVER="unix:/nonexistent/velmar/native")) as program:
+        status, body, _ = program.request("GET", "/status")
+assert status == 200, (status, body)
+assert body["version"] == os.environ["VELMAR_VERSION"], body
+assert body["display"] == {"width": 1024, "height": 768, "scale": 1.0}, body
+print(f"package-check: the installed program answered its status: {body}", file=sys.stderr)
+EOF
+echo "package-check: $deb passed"

@@ -1,0 +1,26 @@
+#pragma once
+
+class Displays;
+class InputEvents;
+class ScreenCaptureFramework;
+class WindowServer;
+
+// The desktop's display server as the rest of the platform reaches it: the services that
+// depend on it, and the two privacy questions only it can answer. One implementation per
+// kind of desktop (X11, the Wayland compositors built on wlroots), side by side; start-up
+// picks one (LinuxPlatform) and keeps it for the life of the process.
+class DisplayServer {
+public:
+    virtual ~DisplayServer() = default;
+
+    virtual Displays& displays() = 0;
+    virtual ScreenCaptureFramework& screenCapture() = 0;
+    virtual WindowServer& windowServer() = 0;
+    virtual InputEvents& inputEvents() = 0;
+
+    // Whether pictures of the screen can be taken: the display server answers and lets this
+    // process copy what it shows. May block briefly (a connection attempt); never throws.
+    virtual bool canCapture() = 0;
+    // Whether this process can post input through it. The same terms.
+    virtual bool canPostInput() = 0;
+};

@@ -1,0 +1,118 @@
+#include "platform/wayland/WaylandScreenCapture.hpp"
+
+#include "platform/wayland/WaylandPicture.hpp"
+#include "platform/wayland/WaylandWindows.hpp"
+
+namespace {
+
+// A configuration asking for more than this many pixels is refused rather than allocated.
+constexpr std::int64_t largestPicture = std::int64_t{16384} * 16384;
+
+PlatformError asPlatformError(const std::exception& error)
+{
+    if (const auto* platform = dynamic_cast<const PlatformError*>(&error))
+        return *platform;
+    return PlatformError("Wayland", 0, error.what());
+}
+
+} // namespace
+
+WaylandScreenCapture::WaylandScreenCapture(WaylandConnection& connection, WaylandScreencopy& screencopy)
+    : connection_(connection), screencopy_(screencopy), worker_("com.velmar.computer-use.wayland")
+{
+}
+
+ShareableContent WaylandScreenCapture::shareableContent()
+{
+    return connection_.run([&](WaylandSession& session) {
+        const WaylandLayout layout = session.layout();
+        ShareableContent content;
+        for (const auto& output : layout.outputs())
+            content.displays.push_back({output.id, output.width, output.height});
+        // Nothing on a Wayland desktop is a desktop window to leave out: its background
+        // and panels are layer surfaces, which no window list holds. Windows not shown are
+        // listed whatever the caller asks, marked so (see waylandWindows).
+        content.windows = waylandWindows(session, layout);
+        return content;
+    });
+}
+
+Image WaylandScreenCapture::capture(const ContentFilter& filter, const StreamConfiguration& configuration)
+{
+    if (configuration.width < 0 || configuration.height < 0
+        || (configuration.height > 0 && configuration.width > largestPicture / configuration.height))
+        throw waylandError("a picture of " + std::to_string(configuration.width) + " x "
+                           + std::to_string(configuration.height) + " pixels is too large");
+    if (configuration.pixelFormat != StreamConfiguration::pixelFormatBGRA)
+        throw waylandError("only BGRA pictures are made");
+    Image image = connection_.run([&](WaylandSession& session) {
+        if (filter.kind == ContentFilter::Kind::display)
+            return screencopy_.capture(session, filter.id, configuration.showsCursor);
+        return std::move(waylandWindowPicture(session, screencopy_, filter.id, configuration.showsCursor).image);
+    });
+    const int width = static_cast<int>(configuration.width);
+    const int height = static_cast<int>(configuration.height);
+    if (width > 0 && height > 0 && (width != image.width || height != image.height))
+        return resampledNearest(image, width, height);
+    return image;
+}
+
+void WaylandScreenCapture::getShareableContent(bool, bool, ContentCompletion completion)
+{
+    worker_.async([this, completion = std::move(completion)] {
+        std::optional<ShareableContent> content;
+        std::optional<PlatformError> failure;
+        try {
+            content = shareableContent();
+        } catch (const std::exception& error) {
+            failure = asPlatformError(error);
+        }
+        completion(std::move(content), std::move(failure));
+    });
+}
+
+ContentFilter WaylandScreenCapture::filter(const ShareableDisplay& display)
+{
+    float scale = 0;
+    try {
+        connection_.run([&](WaylandSession& session) {
+            const WaylandLayout layout = session.layout();
+            if (const WaylandOutput* output = layout.find(display.displayID))
+                scale = static_cast<float>(WaylandLayout::pixelScale(*output));
+        });
+    } catch (const std::exception&) {
+    }
+    return {ContentFilter::Kind::display, display.displayID, scale};
+}
+
+ContentFilter WaylandScreenCapture::filter(const ShareableWindow& window)
+{
+    float scale = 0;
+    try {
+        connection_.run([&](WaylandSession& session) {
+            const WaylandLayout layout = session.layout();
+            const WaylandOutput* output = layout.outputShowing(window.frame);
+            if (!output)
+                output = layout.main();
+            if (output)
+                scale = static_cast<float>(WaylandLayout::pixelScale(*output));
+        });
+    } catch (const std::exception&) {
+    }
+    return {ContentFilter::Kind::window, window.windowID, scale};
+}
+
+void WaylandScreenCapture::captureImage(const ContentFilter& filter, const StreamConfiguration& configuration,
+                                        ImageCompletion completion)
+{
+    worker_.async([this, filter, configuration, completion = std::move(completion)] {
+        std::optional<Image> image;
+        std::optional<PlatformError> failure;
+        try {
+            image = capture(filter, configuration);
+        } catch (const std::exception& error) {
+            failure = asPlatformError(error);
+        }
+        completion(std::move(image), std::move(failure));
+    });
+}

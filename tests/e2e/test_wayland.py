@@ -1,0 +1,334 @@
+"""The program on a Wayland desktop (a private headless sway): status, pictures, the window
+list and input, checked against a real GTK client, at scale 1 and at scale 2. The same
+behaviours as the X11 tests where they mean the same thing."""
+
+import base64
+import time
+import unittest
+
+from harness import Program
+from pictures import close, decode, pixel
+from wayland import APP_ID, GtkClient, SwayDesktop
+
+WIDTH, HEIGHT = 1280, 800
+COLOUR = (0x33, 0x66, 0x99)
+SHIFT_MASK, LOCK_MASK, CONTROL_MASK, MOD1_MASK, BUTTON1_MASK = 0x1, 0x2, 0x4, 0x8, 0x100
+
+
+def text_of(events):
+    texts = [e["text"] for e in events if e["event"] == "text"]
+    return texts[-1] if texts else None
+
+
+class WaylandDesktopCase(unittest.TestCase):
+    SCALE = 1
+
+    @classmethod
+    def setUpClass(cls):
+        cls.desktop = SwayDesktop(WIDTH, HEIGHT, cls.SCALE)
+        try:
+            cls.client = GtkClient(cls.desktop)
+            cls.program = Program(env=cls.desktop.env())
+        except Exception:
+            cls.desktop.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.program.stop()
+        cls.client.stop()
+        cls.desktop.stop()
+
+    def setUp(self):
+        # The pointer in the window's corner, which gives the window the focus and leaves
+        # the pictures' pixels alone.
+        self.execute({"action": "move", "x": WIDTH // self.SCALE - 1, "y": HEIGHT // self.SCALE - 1})
+        self.client.drain()
+
+    def execute(self, action):
+        status, body, _ = self.program.request("POST", "/execute", action)
+        self.assertEqual((status, body), (200, {"ok": True, "note": ""}), action)
+
+    def picture(self, path, body):
+        status, answer, _ = self.program.request("POST", path, body)
+        self.assertEqual(status, 200, answer)
+        return answer, decode(base64.b64decode(answer["base64"]))
+
+    def window_entry(self):
+        windows = self.program.request("GET", "/windows")[1]["windows"]
+        return next(w for w in windows if w["pid"] == self.client.pid)
+
+
+class Pictures:
+    """Status, screenshots, the window list and window pictures."""
+
+    def test_status_reports_the_output_in_points_and_its_scale(self):
+        status, body, _ = self.program.request("GET", "/status")
+        self.assertEqual(status, 200)
+        self.assertEqual(body["display"], {"width": WIDTH // self.SCALE, "height": HEIGHT // self.SCALE,
+                                           "scale": float(self.SCALE)})
+        self.assertEqual((body["screen"], body["accessibility"], body["capture"]), ("granted", True, "ScreenCaptureKit"))
+
+    def test_full_png_has_every_pixel_of_the_output(self):
+        answer, picture = self.picture("/screenshot", {"format": "png", "max_pixels": 50_000_000})
+        self.assertEqual((answer["width"], answer["height"]), (WIDTH, HEIGHT))
+        self.assertEqual(answer["screen"], {"width": WIDTH // self.SCALE, "height": HEIGHT // self.SCALE})
+        self.assertEqual(answer["scale"], float(self.SCALE))
+        for x, y in [(5, 5), (WIDTH - 5, 5), (5, HEIGHT - 5), (WIDTH // 2, HEIGHT // 3)]:
+            self.assertEqual(pixel(picture, x, y), COLOUR, (x, y))
+
+    def test_default_screenshot_is_a_budgeted_jpeg(self):
+        answer, picture = self.picture("/screenshot", {})
+        self.assertEqual(answer["mime"], "image/jpeg")
+        self.assertLessEqual(answer["width"] * answer["height"], 2_000_000)
+        self.assertTrue(close(pixel(picture, 20, 20), COLOUR, 12))
+
+    def test_window_list_names_the_client_with_its_process_and_place(self):
+        first = self.window_entry()
+        self.assertEqual((first["app"], first["bundle_id"], first["title"], first["on_screen"]),
+                         (APP_ID, APP_ID, "Velmar Test", True))
+        self.assertEqual(first["bounds"], [0, 0, WIDTH // self.SCALE, HEIGHT // self.SCALE])
+        self.assertEqual(self.window_entry()["id"], first["id"], "ids stay the same for a window's life")
+
+    def test_window_picture_is_cut_at_the_window_at_the_output_scale(self):
+        entry = self.window_entry()
+        answer, picture = self.picture("/window", {"id": entry["id"]})
+        self.assertEqual(answer["window"], {"id": entry["id"], "x": 0, "y": 0, "width": WIDTH // self.SCALE,
+                                            "height": HEIGHT // self.SCALE})
+        self.assertEqual((answer["width"], answer["height"], answer["scale"]), (WIDTH, HEIGHT, float(self.SCALE)))
+        self.assertEqual(pixel(picture, WIDTH // 2, HEIGHT // 2), COLOUR)
+
+    def test_a_window_on_a_hidden_workspace_is_listed_off_screen_and_says_why_it_has_no_picture(self):
+        other = GtkClient(self.desktop, colour="993366", title="Elsewhere")
+        try:
+            self.desktop.swaymsg(f"[pid={other.pid}]", "move", "to", "workspace", "9")
+            entry = next(w for w in self.program.request("GET", "/windows")[1]["windows"] if w["pid"] == other.pid)
+            self.assertEqual((entry["title"], entry["on_screen"]), ("Elsewhere", False))
+            status, body, _ = self.program.request("POST", "/window", {"id": entry["id"]})
+            self.assertEqual((status, body["error"]), (500, "screenshot_failed"))
+            self.assertIn("is not shown", body["message"])
+            status, body, _ = self.program.request("POST", "/window", {"id": 999999})
+            self.assertEqual((status, body["error"]), (404, "no_window"))
+        finally:
+            other.stop()
+            self.client.drain()
+
+
+class Input:
+    """What the GTK client receives."""
+
+    def typed(self, text, timeout=15, clear=True):
+        self.execute({"action": "type", "text": text, "clear": clear})
+        events = self.client.events_until(lambda es: text_of(es) == text, timeout=timeout)
+        return text_of(events + self.client.drain())
+
+    def test_clicks_land_at_the_clamped_point_with_their_button(self):
+        bottom = HEIGHT // self.SCALE - 1
+        right = WIDTH // self.SCALE - 1
+        for action, x, y, button, at in [("click", -50, 5000, 1, (0, bottom)), ("right_click", 300, 200, 3, (300, 200)),
+                                         ("middle_click", 5000, "10", 2, (right, 10))]:
+            with self.subTest(action=action):
+                self.execute({"action": action, "x": x, "y": y})
+                events = self.client.events_until(lambda es: len([e for e in es if e["event"] == "button"]) >= 2)
+                buttons = [e for e in events if e["event"] == "button"]
+                self.assertEqual([(e["down"], e["button"], e["x"], e["y"]) for e in buttons],
+                                 [(True, button, *at), (False, button, *at)])
+
+    def test_double_click_is_two_presses_close_together(self):
+        self.execute({"action": "double_click", "x": 100, "y": 100})
+        events = self.client.events_until(lambda es: len([e for e in es if e["event"] == "button"]) >= 4)
+        down = [e for e in events if e["event"] == "button" and e["down"]]
+        self.assertEqual([e["button"] for e in down], [1, 1])
+        self.assertLess(down[1]["time"] - down[0]["time"], 400)
+
+    def test_drag_is_press_motion_path_release(self):
+        self.execute({"action": "left_click_drag", "x": 100, "y": 100, "x2": 340, "y2": 220})
+        events = self.client.events_until(lambda es: any(e["event"] == "button" and not e["down"] for e in es))
+        path = [(e["x"], e["y"]) for e in events if e["event"] == "motion" and e["state"] & BUTTON1_MASK]
+        # GTK merges the motions that arrive within one frame: fewer than the twelve steps.
+        self.assertGreaterEqual(len(path), 2)
+        self.assertEqual(path, sorted(path))
+        self.assertEqual((events[-1]["x"], events[-1]["y"], events[-1]["down"]), (340, 220, False))
+
+    def test_scroll_as_wheel_clicks(self):
+        for dy, direction, clicks in [(300, "down", 3), (-250, "up", 3), (-50, "up", 1), (30, None, 0)]:
+            with self.subTest(dy=dy):
+                self.execute({"action": "scroll", "dy": dy})
+                steps = [e["direction"] for e in self.client.drain() if e["event"] == "scroll"]
+                self.assertEqual(steps, [direction] * clicks)
+
+    def test_unicode_text_arrives_exactly(self):
+        for text in ["Hello é ß ñ Ü É 漢字 😀 Wörld\tok\nline two",
+                     "àáâãäåæçèéêëìíîïðñòóôõöøùúûüýþÿĀāĂăĄąĆćĈĉĊċČčĎďĐđĒēĔĕĖė",
+                     "ÜüÄäÖöß@€|~{}[]"]:
+            with self.subTest(text=text[:10]):
+                self.assertEqual(self.typed(text), text)
+
+    def test_more_characters_than_one_keymap_holds_arrive_exactly(self):
+        cased = "".join(chr(c) for c in range(0x100, 0x180))
+        uncased = "".join(chr(c) for c in range(0x4E00, 0x4E40))
+        self.assertEqual(self.typed(cased + uncased, timeout=30), cased + uncased)
+        self.assertEqual(self.typed(uncased[::-1] + cased[::2], timeout=30), uncased[::-1] + cased[::2])
+
+    def test_text_is_typed_as_given_under_shift_and_caps_lock(self):
+        text = "abc ÄÖü xyz é漢 1/2"
+        # Everything selected first, to be typed over: Command-A under Shift selects nothing.
+        self.execute({"action": "hotkey", "keys": ["cmd", "a"]})
+        try:
+            self.execute({"action": "press", "keys": ["shift"]})
+            self.assertEqual(self.typed(text, clear=False), text)
+        finally:
+            self.execute({"action": "release", "keys": ["shift"]})
+        self.execute({"action": "hotkey", "keys": ["capslock"]})
+        try:
+            self.assertEqual(self.typed(text), text)
+            # Caps Lock is still on afterwards: a named key reads it.
+            self.execute({"action": "hotkey", "keys": ["a"]})
+            self.assertEqual(text_of(self.client.drain()), text + "A")
+        finally:
+            self.execute({"action": "hotkey", "keys": ["capslock"]})
+            self.client.drain()
+
+    def test_text_comes_out_plain_under_held_modifiers(self):
+        held = ["cmd", "control", "alt", "shift"]
+        self.execute({"action": "press", "keys": held})
+        try:
+            self.client.drain()
+            self.execute({"action": "type", "text": "xyz AB 1!"})
+            events = self.client.events_until(lambda es: text_of(es) and text_of(es).endswith("xyz AB 1!"))
+            events += self.client.drain()
+            self.assertTrue(text_of(events).endswith("xyz AB 1!"))
+            for key in [e for e in events if e["event"] == "key" and e["down"]]:
+                self.assertEqual(key["state"] & (CONTROL_MASK | MOD1_MASK | SHIFT_MASK), 0, key)
+            # They are held again afterwards: a click carries them.
+            self.execute({"action": "click", "x": 50, "y": 60})
+            click = [e for e in self.client.drain() if e["event"] == "button" and e["down"]][0]
+            every = SHIFT_MASK | CONTROL_MASK | MOD1_MASK
+            self.assertEqual(click["state"] & every, every)
+        finally:
+            self.execute({"action": "release", "keys": held})
+            self.client.drain()
+
+    def test_control_characters_in_text_press_no_keys(self):
+        self.assertEqual(self.typed("a\bb\x1bc\x7fd\x01e\x9ff"), "abcdef")
+        self.assertEqual(self.typed("x\ry\tz\n"), "x\ny\tz\n")
+
+    def test_a_held_key_does_not_repeat(self):
+        self.execute({"action": "press", "keys": ["a"]})
+        try:
+            events = self.client.events_until(lambda es: False, timeout=1.5)
+        finally:
+            self.execute({"action": "release", "keys": ["a"]})
+        events += self.client.drain()
+        self.assertEqual([e["down"] for e in events if e["event"] == "key" and e["keyval"] == ord("a")], [True, False])
+
+    def test_chord_of_cmd_shift_4_is_control_shift_4(self):
+        self.execute({"action": "hotkey", "keys": ["cmd", "shift", "4"]})
+        keys = [e for e in self.client.drain() if e["event"] == "key"]
+        downs = [e for e in keys if e["down"]]
+        self.assertEqual(len(downs), 3)
+        self.assertIn(downs[2]["keyval"], (0x34, 0x24))
+        self.assertEqual(downs[2]["state"] & (SHIFT_MASK | CONTROL_MASK), SHIFT_MASK | CONTROL_MASK)
+        self.assertEqual(len([e for e in keys if not e["down"]]), 3)
+
+    def test_held_shift_shapes_a_later_click_until_released(self):
+        self.execute({"action": "press", "keys": ["shift"]})
+        self.execute({"action": "click", "x": 50, "y": 60})
+        self.execute({"action": "release", "keys": ["shift"]})
+        self.execute({"action": "click", "x": 50, "y": 60})
+        clicks = [e for e in self.client.drain() if e["event"] == "button" and e["down"]]
+        self.assertEqual(len(clicks), 2)
+        self.assertTrue(clicks[0]["state"] & SHIFT_MASK)
+        self.assertFalse(clicks[1]["state"] & SHIFT_MASK)
+
+    def test_bad_actions_post_nothing(self):
+        status, body, _ = self.program.request("POST", "/execute", {"action": "hotkey", "keys": ["cmd", "nokey"]})
+        self.assertEqual((status, body), (400, {"error": "bad_action", "message": "unknown key 'nokey'"}))
+        self.assertEqual([e for e in self.client.drain() if e["event"] != "motion"], [])
+
+
+class AtScaleOne(WaylandDesktopCase, Pictures, Input):
+    SCALE = 1
+
+
+class AtScaleTwo(WaylandDesktopCase, Pictures):
+    SCALE = 2
+
+    def test_a_click_lands_on_the_point_in_logical_pixels(self):
+        self.execute({"action": "move", "x": 100, "y": 100})
+        self.client.drain()
+        self.execute({"action": "click", "x": 321, "y": 123})
+        buttons = [e for e in self.client.drain() if e["event"] == "button"]
+        self.assertEqual([(e["x"], e["y"]) for e in buttons], [(321, 123), (321, 123)])
+
+
+class HeldKeysGoBack(unittest.TestCase):
+    """Keys held go up whichever way the process ends."""
+
+    def setUp(self):
+        self.desktop = SwayDesktop(WIDTH, HEIGHT)
+        self.addCleanup(self.desktop.stop)
+        self.client = GtkClient(self.desktop)
+        self.addCleanup(self.client.stop)
+
+    def hold(self, program):
+        for action in [{"action": "move", "x": 10, "y": 10}, {"action": "press", "keys": ["shift", "a"]}]:
+            self.assertEqual(program.request("POST", "/execute", action)[0], 200)
+        downs = self.client.events_until(lambda es: len([e for e in es if e["event"] == "key"]) >= 2)
+        self.held = {e["keyval"] for e in downs if e["event"] == "key" and e["down"]}
+        self.assertEqual(len(self.held), 2)
+
+    def released(self):
+        events = self.client.events_until(
+            lambda es: len([e for e in es if e["event"] == "key" and not e["down"]]) >= 2, timeout=5)
+        return {e["keyval"] for e in events if e["event"] == "key" and not e["down"]}
+
+    def test_quit_lets_go(self):
+        program = Program(env=self.desktop.env())
+        self.addCleanup(program.stop)
+        self.hold(program)
+        self.assertEqual(program.request("POST", "/quit", {})[0], 200)
+        program.process.wait(10)
+        self.assertEqual({k & ~0x20 for k in self.released()}, {k & ~0x20 for k in self.held})
+
+    def test_a_killed_process_leaves_nothing_held(self):
+        program = Program(env=self.desktop.env())
+        self.addCleanup(program.stop)
+        self.hold(program)
+        program.process.kill()
+        program.process.wait()
+        # The compositor lets go of what a virtual keyboard held when its client goes.
+        self.assertEqual({k & ~0x20 for k in self.released()}, {k & ~0x20 for k in self.held})
+
+
+class Backends(unittest.TestCase):
+    def test_the_windows_come_from_foreign_toplevel_management_without_sways_socket(self):
+        with SwayDesktop(WIDTH, HEIGHT) as desktop:
+            client = GtkClient(desktop)
+            program = Program(env={**desktop.env(), "SWAYSOCK": "/nonexistent"})
+            try:
+                time.sleep(0.2)
+                status, body, _ = program.request("GET", "/windows")
+                self.assertEqual(status, 200)
+                [entry] = body["windows"]
+                self.assertEqual((entry["title"], entry["app"], entry["on_screen"], entry["pid"], entry["bounds"]),
+                                 ("Velmar Test", APP_ID, True, 0, [0, 0, 0, 0]))
+                self.assertEqual(program.request("GET", "/windows")[1]["windows"][0]["id"], entry["id"])
+                status, body, _ = program.request("POST", "/window", {"id": entry["id"]})
+                self.assertEqual(status, 500)
+                self.assertIn("does not tell where", body["message"])
+            finally:
+                program.stop()
+                client.stop()
+
+    def test_without_a_wayland_compositor_the_x11_backend_serves(self):
+        program = Program(env={"WAYLAND_DISPLAY": "velmar-no-such-display", "DISPLAY": ":velmar-none"})
+        try:
+            status, body, _ = program.request("GET", "/status")
+            self.assertEqual((status, body["screen"], body["accessibility"]), (200, "denied", False))
+        finally:
+            program.stop()
+
+
+if __name__ == "__main__":
+    unittest.main()
