@@ -34,8 +34,10 @@ int main(int argc, char** argv)
 
     // A peer that closes early must not end the process with SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
-    // Before any thread starts: the ending signals wait for the thread that handles them.
+    // Before any thread starts: the ending signals wait for the thread that handles them,
+    // and every thread's freed memory stays in the one heap for the next picture.
     Shutdown::holdSignals();
+    keepFreedMemory();
 
     // The main queue runs on this thread once start-up is done: prompts and the delayed
     // exit of quit go there.
@@ -51,11 +53,13 @@ int main(int argc, char** argv)
             HTTPResponse response = program.service().handle(request);
             // A picture request leaves tens of megabytes freed but still held by the heap,
             // which keeps them for the next one. Once requests have stopped for a while,
-            // hand them back to the system. Handlers and this timer share the HTTP work
+            // hand them back to the system. Ten seconds covers the pause of a parent that
+            // looks, thinks and looks again; faulting a picture's memory in afresh costs
+            // more than making the picture. Handlers and this timer share the HTTP work
             // queue, so the counter needs no lock.
             static unsigned long handled = 0;
             const unsigned long mine = ++handled;
-            queue.asyncAfter(std::chrono::seconds(2), [mine] {
+            queue.asyncAfter(std::chrono::seconds(10), [mine] {
                 if (handled == mine)
                     releaseFreeMemory();
             });

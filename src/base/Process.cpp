@@ -74,6 +74,17 @@ void endProcess(int code)
     ::_exit(code);
 }
 
+void keepFreedMemory()
+{
+    // Blocks up to 32 MB (the most the C library allows here) come from the heap instead of
+    // mappings of their own, the heap is not trimmed as they are freed, and every thread
+    // shares the main heap: malloc_trim returns the free middle of other heaps but not
+    // their tops, where a picture's blocks end up.
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+    mallopt(M_ARENA_MAX, 1);
+}
+
 void atProcessEnd(std::function<void()> work)
 {
     std::lock_guard lock(endWorkLock);

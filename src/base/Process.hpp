@@ -12,6 +12,14 @@ void reportToStandardError(std::string_view message);
 // at work cannot trip over torn-down objects.
 [[noreturn]] void endProcess(int code);
 
+// Keeps large freed blocks in the heap for the next request, all threads' in one heap, so
+// that releaseFreeMemory() can return them all. A picture needs tens of megabytes (the
+// capture, the resized copy, the file, its Base64 text, the answer); the C library would give
+// each block back to the system when freed, and every picture would fault its pages in
+// afresh, which on a virtual machine costs more than the work done on them. Called at the
+// start, before any thread exists: a thread's heap is chosen at its first allocation.
+void keepFreedMemory();
+
 // Work for endProcess: giving back what the process holds of the desktop (keys held down,
 // keycodes borrowed), which no other process would release. It runs once, on a thread of
 // its own, whichever exit comes first; it must not rely on anything but itself.

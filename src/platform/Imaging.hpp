@@ -7,8 +7,9 @@
 
 // The picture work of screenshots: scaling and the two file encoders.
 //
-// Every call runs on the caller's thread and blocks for as long as the work takes (tens of
-// milliseconds for a full screen). Calls keep no state between them. Pictures are taken as
+// Every call blocks the caller's thread for as long as the work takes (milliseconds for a
+// full screen); an implementation may share the work out over the cores meanwhile. Calls
+// keep no state between them. Pictures are taken as
 // opaque: the alpha byte is carried through scaling but no encoder writes it, because X11
 // leaves that byte undefined for the usual 24-bit visuals.
 //

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <vector>
 
 TEST(JsonWriter, WritesCompactTextWithEscapedSlashes)
 {
@@ -144,4 +145,23 @@ TEST(Base64, StandardAlphabetWithPadding)
                  {"\xff\xfe\xfd", "//79"}, {std::string("\0\0\0\xfb\xff", 5), "AAAA+/8="}};
     for (const auto& c : cases)
         EXPECT_EQ(base64(reinterpret_cast<const unsigned char*>(c.in.data()), c.in.size()), c.out);
+
+    // Every value of 12 bits in both halves of a group of three bytes, against six bits at
+    // a time taken from a bit queue.
+    std::vector<unsigned char> bytes;
+    for (unsigned value = 0; value < 4096; ++value) {
+        const unsigned group = value << 12 | (4095 - value);
+        bytes.insert(bytes.end(), {static_cast<unsigned char>(group >> 16), static_cast<unsigned char>(group >> 8),
+                                   static_cast<unsigned char>(group)});
+    }
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string expected;
+    unsigned queue = 0;
+    int bits = 0;
+    for (const unsigned char byte : bytes) {
+        queue = (queue << 8 | byte) & 0xffff;
+        for (bits += 8; bits >= 6; bits -= 6)
+            expected += alphabet[(queue >> (bits - 6)) & 63];
+    }
+    EXPECT_EQ(base64(bytes.data(), bytes.size()), expected);
 }

@@ -2,14 +2,20 @@
 
 #include "base/PlatformError.hpp"
 #include "platform/fake/FakeImaging.hpp"
+#include "platform/linux/AreaShrink.hpp"
+#include "platform/linux/JPEGWriter.hpp"
+#include "platform/linux/Parallel.hpp"
 
 #include <gtest/gtest.h>
 #include <png.h>
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -315,5 +321,87 @@ TEST(LinuxImaging, ShrinkingIsTheExactAverageAtEveryRatio)
                 ASSERT_LE(std::abs(shrunk.row(y)[x] - exact[static_cast<std::size_t>(y) * c.width * 4 + x]), 0.5 + 1e-3)
                     << c.sourceWidth << "x" << c.sourceHeight << " to " << c.width << "x" << c.height << " at " << x / 4
                     << "," << y << " channel " << x % 4;
+    }
+}
+
+TEST(LinuxImaging, ShrinkingGivesTheSameBytesOnAnyNumberOfThreads)
+{
+    // Bands of rows are shared out as threads come free: the bytes must not depend on it.
+    for (const auto& [width, height] : {std::pair{1885, 1060}, {64, 36}, {7, 1000}}) {
+        const Image source = testPattern(1920, 1080, 4, static_cast<unsigned>(width));
+        const Image alone = areaShrink(source, width, height, 1);
+        EXPECT_EQ(areaShrink(source, width, height, 3).pixels, alone.pixels) << width << "x" << height;
+    }
+}
+
+TEST(Parallel, EveryThreadRunsAndTheFirstFailureArrivesAfterAllHaveFinished)
+{
+    EXPECT_GE(usableCores(), 1u);
+    std::atomic<int> started{0}, finished{0};
+    std::atomic<std::size_t> next{0};
+    std::vector<std::atomic<int>> done(1000);
+    EXPECT_THROW(runOnThreads(4,
+                              [&] {
+                                  const int me = started++;
+                                  for (std::size_t part; (part = next++) < done.size();)
+                                      ++done[part];
+                                  ++finished;
+                                  if (me == 0)
+                                      throw std::runtime_error("the first thread failed");
+                              }),
+                 std::runtime_error);
+    EXPECT_EQ(started, 4);
+    EXPECT_EQ(finished, 4);
+    for (const auto& part : done)
+        ASSERT_EQ(part, 1);
+}
+
+namespace {
+
+// The plain encoding the banded one must match: one TurboJPEG call over the whole picture.
+std::vector<std::uint8_t> singlePassJPEG(const Image& image, int quality)
+{
+    tjhandle handle = tjInitCompress();
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    const int status = tjCompress2(handle, image.pixels.data(), image.width, static_cast<int>(image.bytesPerRow),
+                                   image.height, TJPF_BGRX, &buffer, &size, TJSAMP_420, quality, 0);
+    tjDestroy(handle);
+    std::vector<std::uint8_t> file(buffer, buffer + size);
+    tjFree(buffer);
+    if (status != 0)
+        throw std::runtime_error("TurboJPEG failed");
+    return file;
+}
+
+} // namespace
+
+TEST(LinuxImaging, JPEGInBandsDecodesToTheSinglePassPixels)
+{
+    // Heights about one band and two, one row either side, and one MCU row short of a band;
+    // widths that fill no MCU evenly; a budgeted full screen; padded rows.
+    struct Case {
+        int width, height;
+        std::size_t padding;
+    };
+    const int band = jpegBandRows;
+    const std::vector<Case> cases = {{1, 1, 0},           {17, 15, 4},          {33, band - 1, 0}, {33, band, 0},
+                                     {33, band + 1, 8},   {100, 2 * band, 0},   {100, 2 * band + 17, 0},
+                                     {5, band - 16, 0},   {1885, 1060, 0},      {640, 9 * band + 3, 12}};
+    for (const auto& c : cases) {
+        const Image image = testPattern(c.width, c.height, c.padding, static_cast<unsigned>(c.width + c.height));
+        const std::vector<std::uint8_t> file = writeJPEG(image, 80, 1);
+        const std::string what = std::to_string(c.width) + "x" + std::to_string(c.height);
+        const Decoded banded = decodeJPEG(file);
+        const Decoded single = decodeJPEG(singlePassJPEG(image, 80));
+        ASSERT_EQ(banded.width, c.width) << what;
+        ASSERT_EQ(banded.height, c.height) << what;
+        EXPECT_TRUE(banded.rgb == single.rgb) << what;
+        EXPECT_EQ(writeJPEG(image, 80, 3), file) << what;
+        // A restart marker between two bands, none inside one.
+        int restarts = 0;
+        for (std::size_t i = 0; i + 1 < file.size(); ++i)
+            restarts += file[i] == 0xff && file[i + 1] >= 0xd0 && file[i + 1] <= 0xd7;
+        EXPECT_EQ(restarts, (c.height + band - 1) / band - 1) << what;
     }
 }

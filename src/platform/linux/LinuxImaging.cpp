@@ -2,13 +2,14 @@
 
 #include "base/PlatformError.hpp"
 #include "platform/linux/AreaShrink.hpp"
+#include "platform/linux/JPEGWriter.hpp"
+#include "platform/linux/Parallel.hpp"
 #include "platform/linux/PNGWriter.hpp"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
-#include <turbojpeg.h>
 
 #include <algorithm>
 #include <cmath>
@@ -27,10 +28,6 @@ void checkPicture(const Image& image, const char* operation)
 
 struct SwsContextDeleter {
     void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
-
-struct TurboJPEGDeleter {
-    void operator()(void* handle) const { tjDestroy(handle); }
 };
 
 // For each source pixel along one axis, the output pixels it overlaps and by how much. In
@@ -116,7 +113,7 @@ Image LinuxImaging::resize(const Image& image, int width, int height)
     // general scaler, where an area average would be blocky. Accurate rounding keeps flat
     // colours exact.
     if (width <= image.width && height <= image.height)
-        return areaShrink(image, width, height);
+        return areaShrink(image, width, height, usableCores());
     const int flags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
     std::unique_ptr<SwsContext, SwsContextDeleter> context(sws_getContext(
         image.width, image.height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_BGRA, flags, nullptr, nullptr, nullptr));
@@ -139,36 +136,24 @@ Image LinuxImaging::resize(const Image& image, int width, int height)
 
 Image LinuxImaging::thumbnail(const Image& image, int width, int height)
 {
+    // The shrink is the same average, only faster; enlarging along a side needs the general one.
+    checkPicture(image, "thumbnail");
+    if (width >= 1 && height >= 1 && width <= image.width && height <= image.height)
+        return areaShrink(image, width, height, usableCores());
     return areaAverage(image, width, height);
 }
 
 std::vector<std::uint8_t> LinuxImaging::encodePNG(const Image& image)
 {
     checkPicture(image, "PNG");
-    return writePNG(image, pngLevel);
+    return writePNG(image, usableCores());
 }
 
 std::vector<std::uint8_t> LinuxImaging::encodeJPEG(const Image& image, double quality)
 {
     checkPicture(image, "JPEG");
-    if (image.bytesPerRow > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-        throw PlatformError("TurboJPEG", 0, "JPEG: the picture is too wide");
     if (!(quality >= minimumQuality))
         quality = minimumQuality;
     quality = std::min(quality, maximumQuality);
-    const int jpegQuality = static_cast<int>(std::lround(quality * 100));
-
-    std::unique_ptr<void, TurboJPEGDeleter> compressor(tjInitCompress());
-    if (!compressor)
-        throw PlatformError("TurboJPEG", 0, tjGetErrorStr2(nullptr));
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    // BGRX: the fourth byte is skipped, the same bytes as the capture's BGRA.
-    const int status = tjCompress2(compressor.get(), image.pixels.data(), image.width,
-                                   static_cast<int>(image.bytesPerRow), image.height, TJPF_BGRX, &buffer, &size,
-                                   TJSAMP_420, jpegQuality, 0);
-    std::unique_ptr<unsigned char, decltype(&tjFree)> owned(buffer, &tjFree);
-    if (status != 0)
-        throw PlatformError("TurboJPEG", tjGetErrorCode(compressor.get()), tjGetErrorStr2(compressor.get()));
-    return std::vector<std::uint8_t>(buffer, buffer + size);
+    return writeJPEG(image, static_cast<int>(std::lround(quality * 100)), usableCores());
 }

@@ -212,6 +212,13 @@ void X11Connection::disconnect()
     drop();
 }
 
+void X11Connection::releaseSharedMemory()
+{
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (lock.owns_lock() && session_)
+        session_->releaseSharedMemory();
+}
+
 void X11Connection::drop()
 {
     if (!session_)

@@ -67,9 +67,10 @@ struct X11Session {
 
     // A segment at least `bytes` long, grown on demand; nullptr when MIT-SHM cannot be used.
     X11SharedMemory* sharedMemory(std::size_t bytes);
+    // Detaches the segment; the next sharedMemory() makes a new one.
+    void releaseSharedMemory();
 
 private:
-    void releaseSharedMemory();
     X11SharedMemory shm_;
     bool shmFailed_ = false;
 };
@@ -125,6 +126,10 @@ public:
 
     // Closes the connection; the next call opens a fresh one.
     void disconnect();
+
+    // Detaches the shared-memory segment that pictures are read through, unless a call is
+    // running (then the connection is in use, not idle). Never connects.
+    void releaseSharedMemory();
 
     // Hands the events that have arrived so far to onEvent (or drops them). For work that
     // must see them before it goes on; run() does it after every call anyway.

@@ -4,6 +4,7 @@
 #include <xcb/xfixes.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace {
@@ -37,9 +38,21 @@ void copyPixels(const xcb_setup_t* setup, std::uint8_t depth, const std::uint8_t
             std::swap(pixels[i + 1], pixels[i + 2]);
         }
     }
-    // Depth 24 leaves the fourth byte undefined; a picture without alpha is opaque.
+    // Depth 24 leaves the fourth byte undefined; a picture without alpha is opaque. Two
+    // pixels a word, which the compiler turns into vector code: a byte at a time took as
+    // long as the copy.
     if (depth != 32) {
-        for (std::size_t i = 3; i < size; i += 4)
+        constexpr std::array<std::uint8_t, 8> alphaBytes{0, 0, 0, 0xff, 0, 0, 0, 0xff};
+        std::uint64_t opaque;
+        std::memcpy(&opaque, alphaBytes.data(), sizeof opaque);
+        std::size_t i = 0;
+        for (; i + 8 <= size; i += 8) {
+            std::uint64_t twoPixels;
+            std::memcpy(&twoPixels, pixels + i, sizeof twoPixels);
+            twoPixels |= opaque;
+            std::memcpy(pixels + i, &twoPixels, sizeof twoPixels);
+        }
+        for (i += 3; i < size; i += 4)
             pixels[i] = 0xff;
     }
 }

@@ -104,5 +104,15 @@ void X11ScreenCapture::captureImage(const ContentFilter& filter, const StreamCon
             failure = asPlatformError(error);
         }
         completion(std::move(image), std::move(failure));
+        releaseWhenIdle();
+    });
+}
+
+void X11ScreenCapture::releaseWhenIdle()
+{
+    const std::uint64_t picture = ++pictures_;
+    worker_.asyncAfter(idleRelease, [this, picture] {
+        if (pictures_ == picture) // no picture since
+            connection_.releaseSharedMemory();
     });
 }

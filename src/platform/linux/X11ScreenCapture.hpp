@@ -4,6 +4,9 @@
 #include "platform/ScreenCaptureFramework.hpp"
 #include "platform/linux/X11Connection.hpp"
 
+#include <chrono>
+#include <cstdint>
+
 // The screen-capture framework on X11: RandR displays, the window manager's windows (or the
 // top-level windows of a bare server), MIT-SHM pictures of the root window and Composite
 // pictures of single windows. Queries return at once; the work and the completion run on
@@ -24,7 +27,16 @@ public:
     ShareableContent shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly);
     Image capture(const ContentFilter& filter, const StreamConfiguration& configuration);
 
+    // The shared segment that pictures are read through (16 MB for 2560 x 1600) is kept for
+    // the next picture this long after the last one, as the heap keeps the rest of a
+    // picture's memory (src/app/main.cpp), then detached.
+    static constexpr std::chrono::seconds idleRelease{10};
+
 private:
+    void releaseWhenIdle();
+
     X11Connection& connection_;
+    // Pictures taken so far; on the worker thread only.
+    std::uint64_t pictures_ = 0;
     SerialQueue worker_;
 };
