@@ -57,6 +57,11 @@ void AudioRecorder::start(const std::string& directory, double partSeconds, bool
     queue_.sync([&] {
         if (running_)
             throw Failure("a recording is already running; stop it first");
+        try {
+            platform_.audio.prepare();
+        } catch (const PlatformError& error) {
+            throw Failure("the audio encoder is not available: " + error.description);
+        }
 
         const std::string recordingDirectory = withoutTrailingSlashes(directory);
         const std::string pending = child(recordingDirectory, "pending");

@@ -137,6 +137,9 @@ public:
 class AudioFramework {
 public:
     virtual ~AudioFramework() = default;
+    // Makes ready what converters and files need, once, before the first recording uses
+    // them. Throws PlatformError when they cannot be had.
+    virtual void prepare() {}
     // Nothing when no conversion between the formats exists.
     virtual std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from, const AudioFormat& to) = 0;
     // A new engine on the default input device; it asks nothing of the server until used.

@@ -218,6 +218,29 @@ TEST_F(Recorder, ADirectoryThatCannotBeMadeChangesNothing)
     EXPECT_EQ(status(), before);
 }
 
+TEST_F(Recorder, AnEncoderThatCannotBeHadFailsTheStartAndChangesNothing)
+{
+    start(false);
+    system(160000);
+    recorder->stop();
+    const Json before = status();
+    fake.audio.setPrepareError(PlatformError("dlopen", 0, "velmar-audio-ffmpeg.so: cannot open shared object file"));
+    try {
+        recorder->start("/elsewhere", 10, false);
+        FAIL() << "the start succeeded";
+    } catch (const AudioRecorder::Failure& failure) {
+        EXPECT_STREQ(failure.what(), "the audio encoder is not available: "
+                                     "velmar-audio-ffmpeg.so: cannot open shared object file");
+    }
+    EXPECT_EQ(status(), before);
+    EXPECT_FALSE(fake.fileSystem.directories().contains("/elsewhere"));
+    EXPECT_EQ(fake.audio.counts().enginesMade, 0);
+
+    fake.audio.setPrepareError(std::nullopt);
+    start(false);
+    EXPECT_EQ(status()["recording"], true);
+}
+
 TEST_F(Recorder, BlocksAreSplitAtPartBoundariesAndPartsAreNamedByTheirTimes)
 {
     start(false);

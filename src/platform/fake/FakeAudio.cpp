@@ -128,6 +128,13 @@ private:
     std::vector<float> held_;
 };
 
+void FakeAudioFramework::prepare()
+{
+    std::lock_guard lock(mutex_);
+    if (prepareError_)
+        throw *prepareError_;
+}
+
 std::unique_ptr<AudioConverter> FakeAudioFramework::makeConverter(const AudioFormat& from, const AudioFormat& to)
 {
     std::lock_guard lock(mutex_);
@@ -298,6 +305,12 @@ void FakeAudioFramework::setConverterFails(bool fails)
 {
     std::lock_guard lock(mutex_);
     converterFails_ = fails;
+}
+
+void FakeAudioFramework::setPrepareError(std::optional<PlatformError> error)
+{
+    std::lock_guard lock(mutex_);
+    prepareError_ = std::move(error);
 }
 
 void FakeAudioFramework::setOpenError(std::optional<PlatformError> error)

@@ -19,6 +19,7 @@ class FakeAudioFramework final : public AudioFramework {
 public:
     explicit FakeAudioFramework(FakeFileSystem& fileSystem) : fileSystem_(fileSystem) {}
 
+    void prepare() override;
     std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from, const AudioFormat& to) override;
     std::unique_ptr<AudioEngine> makeEngine() override;
     std::unique_ptr<AudioFile> openForWriting(const std::string& path, const AudioFileSettings& settings) override;
@@ -32,6 +33,8 @@ public:
     // Converters answer Status::error.
     void setConverterFails(bool fails);
     void setOpenError(std::optional<PlatformError> error);
+    // prepare() throws it, as when the encoder cannot be loaded.
+    void setPrepareError(std::optional<PlatformError> error);
     // Writes fail once a file holds this many samples (the write that would pass it fails).
     void setWriteLimit(std::optional<std::size_t> samples, PlatformError error);
     void setFinishError(std::optional<PlatformError> error);
@@ -68,6 +71,7 @@ private:
     std::optional<AudioFormat> unconvertible_;
     bool converterFails_ = false;
     std::optional<PlatformError> openError_;
+    std::optional<PlatformError> prepareError_;
     std::optional<std::size_t> writeLimit_;
     PlatformError writeError_{"POSIX", 28, "No space left on device"};
     std::optional<PlatformError> finishError_;
