@@ -12,11 +12,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -354,6 +356,32 @@ TEST(Parallel, EveryThreadRunsAndTheFirstFailureArrivesAfterAllHaveFinished)
     EXPECT_EQ(finished, 4);
     for (const auto& part : done)
         ASSERT_EQ(part, 1);
+}
+
+TEST(Parallel, JobsFollowingEachOtherAndCallersAtOnceEachGetAllTheirWorkDone)
+{
+    // The helpers are kept between jobs: a job must neither miss its parts nor see another
+    // job's, whether it comes right after the last one, after the helpers slept, or while
+    // another caller has them.
+    const auto caller = [](int jobs, std::atomic<int>& wrong) {
+        for (int job = 0; job < jobs; ++job) {
+            std::atomic<std::size_t> next{0};
+            std::vector<std::atomic<int>> done(64);
+            runOnThreads(job % 3 + 1, [&] {
+                for (std::size_t part; (part = next++) < done.size();)
+                    ++done[part];
+            });
+            for (const auto& part : done)
+                wrong += part != 1;
+            if (job == jobs / 2)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    };
+    std::atomic<int> wrong{0};
+    std::thread other([&] { caller(300, wrong); });
+    caller(300, wrong);
+    other.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 namespace {
