@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 // A failure reported by the machine's services: the domain names the service ("X11",
 // "PulseAudio", "FFmpeg", or the capture framework's own domain), the code is that service's
@@ -16,6 +17,14 @@ struct PlatformError : std::runtime_error {
           description(what())
     {
     }
+    // The error as it is, when it is one; else a failure of `domain` with the exception's text.
+    static PlatformError from(const std::exception& error, std::string domain)
+    {
+        if (const auto* platform = dynamic_cast<const PlatformError*>(&error))
+            return *platform;
+        return PlatformError(std::move(domain), 0, error.what());
+    }
+
     std::string domain;
     long code;
     std::string description;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 // The older window-server path: its window list and single-window pictures. Every call runs
 // on the caller's thread, may block on a round trip to the display server, and never throws.
@@ -28,23 +30,27 @@ public:
 
     virtual ~WindowServer() = default;
 
-    // The dictionary of a window as the capture framework lists it, for implementations that
-    // serve both lists from one source.
-    static Json dictionary(const ShareableWindow& window)
+    // The window list, one dictionary per window as the capture framework lists them, for
+    // implementations that serve both lists from one source.
+    static Json dictionaries(const std::vector<ShareableWindow>& windows)
     {
-        Json entry = {{keyNumber, window.windowID},
-                      {keyBounds,
-                       {{"X", window.frame.x}, {"Y", window.frame.y}, {"Width", window.frame.width},
-                        {"Height", window.frame.height}}},
-                      {keyLayer, window.windowLayer},
-                      {keyIsOnscreen, window.isOnScreen}};
-        if (window.owningApplication) {
-            entry[keyOwnerPID] = window.owningApplication->processID;
-            entry[keyOwnerName] = window.owningApplication->applicationName;
+        Json list = Json::array();
+        for (const ShareableWindow& window : windows) {
+            Json entry = {{keyNumber, window.windowID},
+                          {keyBounds,
+                           {{"X", window.frame.x}, {"Y", window.frame.y}, {"Width", window.frame.width},
+                            {"Height", window.frame.height}}},
+                          {keyLayer, window.windowLayer},
+                          {keyIsOnscreen, window.isOnScreen}};
+            if (window.owningApplication) {
+                entry[keyOwnerPID] = window.owningApplication->processID;
+                entry[keyOwnerName] = window.owningApplication->applicationName;
+            }
+            if (window.title)
+                entry[keyName] = *window.title;
+            list.push_back(std::move(entry));
         }
-        if (window.title)
-            entry[keyName] = *window.title;
-        return entry;
+        return list;
     }
 
     // The window list: an array holding one dictionary (JSON object) per window, in the

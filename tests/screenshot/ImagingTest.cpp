@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxImaging.hpp"
 
+#include "BlankImage.hpp"
 #include "base/PlatformError.hpp"
 #include "platform/fake/FakeImaging.hpp"
 #include "platform/linux/AreaShrink.hpp"
@@ -17,22 +18,11 @@
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
-
-// BGRA rows, optionally padded past the last pixel with bytes that must not be read.
-Image picture(int width, int height, std::size_t padding = 0)
-{
-    Image image;
-    image.width = width;
-    image.height = height;
-    image.bytesPerRow = static_cast<std::size_t>(width) * 4 + padding;
-    image.pixels.assign(image.bytesPerRow * static_cast<std::size_t>(height), 0xEE);
-    return image;
-}
 
 void setPixel(Image& image, int x, int y, std::uint8_t red, std::uint8_t green, std::uint8_t blue)
 {
@@ -45,7 +35,7 @@ void setPixel(Image& image, int x, int y, std::uint8_t red, std::uint8_t green, 
 
 Image filled(int width, int height, std::uint8_t red, std::uint8_t green, std::uint8_t blue)
 {
-    Image image = picture(width, height);
+    Image image = blankImage(width, height);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             setPixel(image, x, y, red, green, blue);
@@ -54,7 +44,7 @@ Image filled(int width, int height, std::uint8_t red, std::uint8_t green, std::u
 
 Image noise(int width, int height, std::size_t padding, unsigned seed)
 {
-    Image image = picture(width, height, padding);
+    Image image = blankImage(width, height, padding);
     std::mt19937 random(seed);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
@@ -107,7 +97,7 @@ Decoded decodeJPEG(const std::vector<std::uint8_t>& file)
 TEST(LinuxImaging, PNGIsLosslessRGBInTheRightChannelOrder)
 {
     LinuxImaging imaging;
-    Image red = picture(1, 1);
+    Image red = blankImage(1, 1);
     setPixel(red, 0, 0, 255, 0, 0);
     png_uint_32 format = 0;
     const Decoded one = decodePNG(imaging.encodePNG(red), &format);
@@ -134,7 +124,7 @@ TEST(LinuxImaging, PNGIsLosslessRGBInTheRightChannelOrder)
 TEST(LinuxImaging, JPEGDecodesWithTheRightColoursAndQualityIsClamped)
 {
     LinuxImaging imaging;
-    Image image = picture(64, 32);
+    Image image = blankImage(64, 32);
     for (int y = 0; y < 32; ++y)
         for (int x = 0; x < 64; ++x)
             x < 32 ? setPixel(image, x, y, 255, 0, 0) : setPixel(image, x, y, 0, 0, 255);
@@ -186,7 +176,7 @@ TEST(LinuxImaging, ShrinkingFineStripesGivesGreyNotMoire)
     // One-pixel black and white columns, the worst case for text: point sampling at a
     // ratio of 0.7 would give runs of pure black and pure white.
     LinuxImaging imaging;
-    Image stripes = picture(2560, 64);
+    Image stripes = blankImage(2560, 64);
     for (int y = 0; y < 64; ++y)
         for (int x = 0; x < 2560; ++x)
             setPixel(stripes, x, y, x % 2 ? 255 : 0, x % 2 ? 255 : 0, x % 2 ? 255 : 0);
@@ -222,7 +212,7 @@ TEST(LinuxImaging, ThumbnailIsTheAreaAverage)
 {
     LinuxImaging imaging;
     // Three source pixels onto two: each output pixel covers one and a half.
-    Image row = picture(3, 1);
+    Image row = blankImage(3, 1);
     setPixel(row, 0, 0, 0, 0, 0);
     setPixel(row, 1, 0, 90, 90, 90);
     setPixel(row, 2, 0, 180, 180, 180);
@@ -280,7 +270,7 @@ std::vector<double> exactAverages(const Image& image, int width, int height)
 // green noise; red one dark grey; alpha opaque.
 Image testPattern(int width, int height, std::size_t padding, unsigned seed)
 {
-    Image image = picture(width, height, padding);
+    Image image = blankImage(width, height, padding);
     std::mt19937 random(seed);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)

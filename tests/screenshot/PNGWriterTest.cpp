@@ -4,6 +4,7 @@
 // runs, rows repeated from above (within a strip and across a strip's edge), hashed repeats,
 // stored blocks, rows too long to be matched from above, and every edge of strips and blocks.
 
+#include "BlankImage.hpp"
 #include "platform/linux/Huffman.hpp"
 #include "platform/linux/PNGWriter.hpp"
 #include "platform/linux/StripCompressor.hpp"
@@ -21,17 +22,6 @@
 #include <vector>
 
 namespace {
-
-Image blank(int width, int height, std::size_t padding = 0)
-{
-    Image image;
-    image.width = width;
-    image.height = height;
-    image.bytesPerRow = static_cast<std::size_t>(width) * 4 + padding;
-    // Padding and alpha hold a byte that must never reach the file.
-    image.pixels.assign(image.bytesPerRow * static_cast<std::size_t>(height), 0xEE);
-    return image;
-}
 
 void setPixel(Image& image, int x, int y, std::uint32_t rgb)
 {
@@ -62,7 +52,7 @@ const char* name(Content content)
 // blocks are stored and others coded.
 Image picture(int width, int height, Content content, std::size_t padding = 0)
 {
-    Image image = blank(width, height, padding);
+    Image image = blankImage(width, height, padding);
     std::mt19937 random(static_cast<unsigned>(width * 7919 + height * 31 + static_cast<int>(content)));
     std::vector<std::uint32_t> row(static_cast<std::size_t>(width));
     for (auto& value : row)
@@ -218,8 +208,8 @@ TEST(PNGWriter, RepeatsShrinkTheFileAndNoiseDoesNotGrowIt)
 
 TEST(PNGWriter, RefusesAnEmptyPicture)
 {
-    EXPECT_THROW(writePNG(blank(0, 5), 1), std::runtime_error);
-    EXPECT_THROW(writePNG(blank(5, 0), 2), std::runtime_error);
+    EXPECT_THROW(writePNG(blankImage(0, 5), 1), std::runtime_error);
+    EXPECT_THROW(writePNG(blankImage(5, 0), 2), std::runtime_error);
 }
 
 namespace {

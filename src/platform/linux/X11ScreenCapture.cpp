@@ -9,13 +9,6 @@ namespace {
 // A configuration asking for more than this many pixels is refused rather than allocated.
 constexpr std::int64_t largestPicture = std::int64_t{16384} * 16384;
 
-PlatformError asPlatformError(const std::exception& error)
-{
-    if (const auto* platform = dynamic_cast<const PlatformError*>(&error))
-        return *platform;
-    return PlatformError("X11", 0, error.what());
-}
-
 } // namespace
 
 X11ScreenCapture::X11ScreenCapture(X11Connection& connection)
@@ -76,7 +69,7 @@ void X11ScreenCapture::getShareableContent(bool excludingDesktopWindows, bool on
         try {
             content = shareableContent(excludingDesktopWindows, onScreenWindowsOnly);
         } catch (const std::exception& error) {
-            failure = asPlatformError(error);
+            failure = PlatformError::from(error, "X11");
         }
         completion(std::move(content), std::move(failure));
     });
@@ -101,7 +94,7 @@ void X11ScreenCapture::captureImage(const ContentFilter& filter, const StreamCon
         try {
             image = capture(filter, configuration);
         } catch (const std::exception& error) {
-            failure = asPlatformError(error);
+            failure = PlatformError::from(error, "X11");
         }
         completion(std::move(image), std::move(failure));
         releaseWhenIdle();

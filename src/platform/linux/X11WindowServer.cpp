@@ -31,11 +31,7 @@ std::optional<Json> X11WindowServer::copyWindowInfo(std::uint32_t options, std::
 {
     try {
         auto windows = this->windows(options & optionOnScreenOnly, options & optionExcludeDesktopElements);
-        Json list = Json::array();
-        for (const auto& window : windows) {
-            list.push_back(dictionary(window));
-        }
-        return list;
+        return dictionaries(windows);
     } catch (const std::exception&) {
         return std::nullopt;
     }

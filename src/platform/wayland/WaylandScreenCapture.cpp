@@ -8,13 +8,6 @@ namespace {
 // A configuration asking for more than this many pixels is refused rather than allocated.
 constexpr std::int64_t largestPicture = std::int64_t{16384} * 16384;
 
-PlatformError asPlatformError(const std::exception& error)
-{
-    if (const auto* platform = dynamic_cast<const PlatformError*>(&error))
-        return *platform;
-    return PlatformError("Wayland", 0, error.what());
-}
-
 } // namespace
 
 WaylandScreenCapture::WaylandScreenCapture(WaylandConnection& connection, WaylandScreencopy& screencopy)
@@ -65,7 +58,7 @@ void WaylandScreenCapture::getShareableContent(bool, bool, ContentCompletion com
         try {
             content = shareableContent();
         } catch (const std::exception& error) {
-            failure = asPlatformError(error);
+            failure = PlatformError::from(error, "Wayland");
         }
         completion(std::move(content), std::move(failure));
     });
@@ -111,7 +104,7 @@ void WaylandScreenCapture::captureImage(const ContentFilter& filter, const Strea
         try {
             image = capture(filter, configuration);
         } catch (const std::exception& error) {
-            failure = asPlatformError(error);
+            failure = PlatformError::from(error, "Wayland");
         }
         completion(std::move(image), std::move(failure));
     });

@@ -8,11 +8,7 @@ std::optional<Json> WaylandWindowServer::copyWindowInfo(std::uint32_t, std::uint
         const auto windows = connection_.run([&](WaylandSession& session) {
             return waylandWindows(session, session.layout());
         });
-        Json list = Json::array();
-        for (const auto& window : windows) {
-            list.push_back(dictionary(window));
-        }
-        return list;
+        return dictionaries(windows);
     } catch (const std::exception&) {
         return std::nullopt;
     }
