@@ -51,6 +51,7 @@ fi
 VELMAR_BINARY="/usr/bin/$name" VELMAR_VERSION="$version" /usr/bin/python3 - <<'EOF'
 import os
 import sys
+import tempfile
 
 sys.path.insert(0, "tests/e2e")
 from harness import Program, VirtualDesktop  # noqa: E402
@@ -58,7 +59,12 @@ from harness import Program, VirtualDesktop  # noqa: E402
 with VirtualDesktop(1024, 768) as desktop:
     with Program(env=dict(desktop.env(), PULSE_SERVER="unix:/nonexistent/velmar/native")) as program:
         status, body, _ = program.request("GET", "/status")
+        # Without a sound server the start fails for want of sources, which it reaches only
+        # once the audio encoder module has loaded from where the package put it.
+        with tempfile.TemporaryDirectory() as folder:
+            started, refusal, _ = program.request("POST", "/audio/start", {"directory": folder})
 assert status == 200, (status, body)
+assert started == 500 and "no audio source" in refusal["message"], (started, refusal)
 assert body["version"] == os.environ["VELMAR_VERSION"], body
 assert body["display"] == {"width": 1024, "height": 768, "scale": 1.0}, body
 print(f"package-check: the installed program answered its status: {body}", file=sys.stderr)

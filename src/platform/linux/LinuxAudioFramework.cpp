@@ -13,7 +13,7 @@
 namespace {
 
 // Where the module lies: beside the executable in a build folder, and in
-// lib/velmar-computer-use beside the bin folder of an installed one.
+// lib/velmar-computer-use/modules beside the bin folder of an installed one.
 std::vector<std::string> moduleCandidates()
 {
     char self[PATH_MAX];
@@ -22,7 +22,7 @@ std::vector<std::string> moduleCandidates()
         return {};
     std::string folder(self, static_cast<std::size_t>(length));
     folder.erase(folder.rfind('/') + 1);
-    return {folder + ffmpegAudioModuleFile, folder + "../lib/velmar-computer-use/" + ffmpegAudioModuleFile};
+    return {folder + ffmpegAudioModuleFile, folder + "../lib/velmar-computer-use/modules/" + ffmpegAudioModuleFile};
 }
 
 } // namespace
