@@ -22,6 +22,13 @@ void pause(Clock& clock, std::int64_t milliseconds)
     clock.sleep(std::chrono::milliseconds(milliseconds));
 }
 
+void pauseAfter(Clock& clock, Clock::TimePoint posted, std::int64_t milliseconds)
+{
+    const Clock::Duration left = posted + std::chrono::milliseconds(milliseconds) - clock.now();
+    if (left > Clock::Duration::zero())
+        clock.sleep(left);
+}
+
 Keyboard::Keyboard(InputEvents& events, Clock& clock)
     : events_(events), clock_(clock)
 {
@@ -53,8 +60,9 @@ Keyboard::Chord Keyboard::resolve(const std::vector<std::string>& names)
 
 void Keyboard::postKey(std::uint16_t code, KeyDirection direction, EventFlags flags)
 {
+    const Clock::TimePoint posted = clock_.now();
     events_.postKey(code, direction, flags);
-    pause(clock_, afterKeyEvent);
+    pauseAfter(clock_, posted, afterKeyEvent);
 }
 
 void Keyboard::tap(std::uint16_t code, EventFlags flags)
@@ -69,11 +77,13 @@ void Keyboard::flushText(std::u16string& chunk)
     if (chunk.empty())
         return;
     // A chunk the platform cannot post stays pending and goes out with the next one.
+    const Clock::TimePoint down = clock_.now();
     if (!events_.postText(chunk, KeyDirection::down))
         return;
-    pause(clock_, textDownToUp);
+    pauseAfter(clock_, down, textDownToUp);
+    const Clock::TimePoint up = clock_.now();
     events_.postText(chunk, KeyDirection::up);
-    pause(clock_, afterText);
+    pauseAfter(clock_, up, afterText);
     chunk.clear();
 }
 

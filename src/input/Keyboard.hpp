@@ -11,6 +11,12 @@
 // Sleeps the calling thread for whole milliseconds, through the platform's clock.
 void pause(Clock& clock, std::int64_t milliseconds);
 
+// Sleeps until whole milliseconds after `posted`, the time an event was posted. The pause
+// after an event counts from the event, so the platform's confirmation that it took the
+// event (a round trip to the display server) falls within the pause instead of adding to
+// it, and events are as far apart as their pauses say.
+void pauseAfter(Clock& clock, Clock::TimePoint posted, std::int64_t milliseconds);
+
 // Key events: taps, chords, typed text, and keys held down across requests. The held keys
 // shape later events (a held Shift makes a click a shift-click), so one Keyboard serves
 // the whole process. Not locked: it lives on the HTTP work queue, which alone uses it.

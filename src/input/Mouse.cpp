@@ -33,15 +33,16 @@ std::optional<EventFlags> Mouse::flags() const
     return held ? std::optional(held) : std::nullopt;
 }
 
-void Mouse::post(MouseEventType type, InputPoint at, int button, std::int64_t clickState)
+void Mouse::post(MouseEventType type, InputPoint at, int button, std::int64_t clickState, std::int64_t milliseconds)
 {
+    const Clock::TimePoint posted = clock_.now();
     events_.postMouse(type, at, button, clickState, flags());
+    pauseAfter(clock_, posted, milliseconds);
 }
 
 void Mouse::move(InputPoint to)
 {
-    post(MouseEventType::mouseMoved, to, static_cast<int>(Button::left), 0);
-    pause(clock_, afterMove);
+    post(MouseEventType::mouseMoved, to, static_cast<int>(Button::left), 0, afterMove);
 }
 
 void Mouse::click(InputPoint at, Button button, std::int64_t count)
@@ -59,10 +60,8 @@ void Mouse::click(InputPoint at, Button button, std::int64_t count)
     }
     const std::int64_t clicks = std::max<std::int64_t>(count, 1);
     for (std::int64_t k = 1; k <= clicks; ++k) {
-        post(down, at, static_cast<int>(button), k);
-        pause(clock_, clickDownToUp);
-        post(up, at, static_cast<int>(button), k);
-        pause(clock_, k < clicks ? betweenClicks : afterClick);
+        post(down, at, static_cast<int>(button), k, clickDownToUp);
+        post(up, at, static_cast<int>(button), k, k < clicks ? betweenClicks : afterClick);
     }
 }
 
@@ -71,15 +70,12 @@ void Mouse::drag(InputPoint from, InputPoint to)
     const int left = static_cast<int>(Button::left);
     move(from);
     pause(clock_, beforeGesture);
-    post(MouseEventType::leftMouseDown, from, left, 1);
-    pause(clock_, afterDragDown);
+    post(MouseEventType::leftMouseDown, from, left, 1, afterDragDown);
     for (int i = 1; i <= dragSteps; ++i) {
         const InputPoint step{from.x + (to.x - from.x) * i / dragSteps, from.y + (to.y - from.y) * i / dragSteps};
-        post(MouseEventType::leftMouseDragged, i == dragSteps ? to : step, left, 1);
-        pause(clock_, afterDragStep);
+        post(MouseEventType::leftMouseDragged, i == dragSteps ? to : step, left, 1, afterDragStep);
     }
-    post(MouseEventType::leftMouseUp, to, left, 1);
-    pause(clock_, afterDragUp);
+    post(MouseEventType::leftMouseUp, to, left, 1, afterDragUp);
 }
 
 void Mouse::scroll(double dy)
@@ -90,10 +86,11 @@ void Mouse::scroll(double dy)
     ScrollPart part = ScrollPart::first;
     while (amount != 0) {
         const std::int32_t step = std::clamp(amount, -wheelStep, wheelStep);
+        const Clock::TimePoint posted = clock_.now();
         if (!events_.postScroll(step, 0, part, flags()))
             break;
         part = ScrollPart::continued;
-        pause(clock_, afterWheel);
+        pauseAfter(clock_, posted, afterWheel);
         amount -= step;
     }
 }

@@ -29,7 +29,8 @@ public:
 
 private:
     std::optional<EventFlags> flags() const;
-    void post(MouseEventType type, InputPoint at, int button, std::int64_t clickState);
+    // Posts the event and pauses for `milliseconds` from the moment it was posted.
+    void post(MouseEventType type, InputPoint at, int button, std::int64_t clickState, std::int64_t milliseconds);
 
     InputEvents& events_;
     Clock& clock_;

@@ -22,6 +22,23 @@ TEST_F(MouseTest, MoveThenPause)
     EXPECT_EQ(timeline(fake), (Lines{"mouse 5 (10.5,20) b0 n0 f=-", "30ms"}));
 }
 
+TEST_F(MouseTest, ThePauseAfterAnEventCountsFromItsPosting)
+{
+    // The platform's confirmation of an event falls within the pause that follows it; one
+    // that takes longer than the pause leaves nothing to wait.
+    fake.inputEvents.setPostDuration(std::chrono::milliseconds(3));
+    mouse.click({1, 2}, Mouse::Button::left, 1);
+    EXPECT_EQ(timeline(fake), (Lines{"mouse 5 (1,2) b0 n0 f=-", "27ms", "100ms", "mouse 1 (1,2) b0 n1 f=-", "37ms",
+                                     "mouse 2 (1,2) b0 n1 f=-", "37ms"}));
+
+    fake.inputEvents.clear();
+    fake.inputEvents.setPostDuration(std::chrono::milliseconds(50));
+    const auto sleepsBefore = fake.clock.sleeps().size();
+    keyboard.tap(0, 0);
+    EXPECT_EQ(fake.clock.sleeps().size(), sleepsBefore);
+    EXPECT_EQ(fake.inputEvents.events().size(), 2u);
+}
+
 TEST_F(MouseTest, ClickCountsAndButtons)
 {
     struct Case {

@@ -100,5 +100,13 @@ bool FakeInputEvents::record(Event event)
     if (refuse_ && refuse_(event))
         return false;
     events_.push_back(std::move(event));
+    if (postDuration_ > Clock::Duration::zero())
+        clock_.advance(postDuration_);
     return true;
+}
+
+void FakeInputEvents::setPostDuration(Clock::Duration duration)
+{
+    std::lock_guard lock(mutex_);
+    postDuration_ = duration;
 }

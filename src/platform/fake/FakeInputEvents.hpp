@@ -52,6 +52,9 @@ public:
     void setRefusal(std::function<bool(const Event&)> refuse);
     // Characters that untypable() reports, as a keyboard without keys for them would.
     void setUntypable(std::u32string characters);
+    // Every event taken advances the clock by this much, as a display server's confirmation
+    // takes time. Default: none.
+    void setPostDuration(Clock::Duration duration);
 
 private:
     bool record(Event event);
@@ -61,4 +64,5 @@ private:
     std::vector<Event> events_;
     std::function<bool(const Event&)> refuse_;
     std::u32string untypable_;
+    Clock::Duration postDuration_{};
 };
