@@ -29,6 +29,27 @@ enum class MouseEventType : int {
     otherMouseUp = 26,
 };
 
+// Whether a mouse event presses its button, lets it go, or only moves the pointer.
+enum class ButtonChange { none, press, release };
+
+inline ButtonChange buttonChange(MouseEventType type)
+{
+    switch (type) {
+    case MouseEventType::leftMouseDown:
+    case MouseEventType::rightMouseDown:
+    case MouseEventType::otherMouseDown:
+        return ButtonChange::press;
+    case MouseEventType::leftMouseUp:
+    case MouseEventType::rightMouseUp:
+    case MouseEventType::otherMouseUp:
+        return ButtonChange::release;
+    case MouseEventType::mouseMoved:
+    case MouseEventType::leftMouseDragged:
+        break;
+    }
+    return ButtonChange::none;
+}
+
 enum class KeyDirection { down, up };
 
 // Whether a wheel event opens a new scroll gesture or continues the one before it; an

@@ -209,21 +209,9 @@ bool X11InputEvents::postMouse(MouseEventType type, InputPoint position, int but
                                                  : static_cast<std::uint8_t>(std::clamp(button + 5, 8, 255));
         // Every button event goes where the event says, as a moved pointer would.
         xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, session.root, x, y, 0);
-        switch (type) {
-        case MouseEventType::mouseMoved:
-        case MouseEventType::leftMouseDragged:
-            break;
-        case MouseEventType::leftMouseDown:
-        case MouseEventType::rightMouseDown:
-        case MouseEventType::otherMouseDown:
-            xcb_test_fake_input(c, XCB_BUTTON_PRESS, xButton, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-            break;
-        case MouseEventType::leftMouseUp:
-        case MouseEventType::rightMouseUp:
-        case MouseEventType::otherMouseUp:
-            xcb_test_fake_input(c, XCB_BUTTON_RELEASE, xButton, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-            break;
-        }
+        if (const ButtonChange change = buttonChange(type); change != ButtonChange::none)
+            xcb_test_fake_input(c, change == ButtonChange::press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, xButton,
+                                XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
         s.confirm(session);
         return true;
     });

@@ -180,22 +180,11 @@ bool WaylandInputEvents::postMouse(MouseEventType type, InputPoint position, int
             : button == 2                      ? buttonMiddle
                                                : static_cast<std::uint32_t>(std::clamp<std::int64_t>(
                                                    std::int64_t{buttonLeft} + button, buttonLeft, buttonLast));
-        switch (type) {
-        case MouseEventType::mouseMoved:
-        case MouseEventType::leftMouseDragged:
-            break;
-        case MouseEventType::leftMouseDown:
-        case MouseEventType::rightMouseDown:
-        case MouseEventType::otherMouseDown:
-            zwlr_virtual_pointer_v1_button(pointer, time, code, WL_POINTER_BUTTON_STATE_PRESSED);
+        if (const ButtonChange change = buttonChange(type); change != ButtonChange::none) {
+            zwlr_virtual_pointer_v1_button(pointer, time, code,
+                                           change == ButtonChange::press ? WL_POINTER_BUTTON_STATE_PRESSED
+                                                                         : WL_POINTER_BUTTON_STATE_RELEASED);
             zwlr_virtual_pointer_v1_frame(pointer);
-            break;
-        case MouseEventType::leftMouseUp:
-        case MouseEventType::rightMouseUp:
-        case MouseEventType::otherMouseUp:
-            zwlr_virtual_pointer_v1_button(pointer, time, code, WL_POINTER_BUTTON_STATE_RELEASED);
-            zwlr_virtual_pointer_v1_frame(pointer);
-            break;
         }
         session.roundtrip();
         return true;
