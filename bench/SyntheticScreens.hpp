@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Image.hpp"
+#include "imaging/Image.hpp"
 
 // Made-up screens for the imaging benchmark, the same on every run.
 

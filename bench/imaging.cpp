@@ -7,11 +7,11 @@
 #include "SyntheticScreens.hpp"
 
 #include "base/Base64.hpp"
-#include "platform/linux/AreaShrink.hpp"
-#include "platform/linux/JPEGWriter.hpp"
+#include "imaging/AreaShrink.hpp"
+#include "imaging/JPEGWriter.hpp"
 #include "platform/linux/LinuxImaging.hpp"
-#include "platform/linux/PNGWriter.hpp"
-#include "platform/linux/Parallel.hpp"
+#include "imaging/PNGWriter.hpp"
+#include "imaging/Parallel.hpp"
 
 extern "C" {
 #include <libswscale/swscale.h>

@@ -40,7 +40,7 @@ def text_screen(width, height, path):
     bar, grey boxes, and anti-aliased text in a few colours (this program's own sources)."""
     root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src")
     lines = []
-    for name in ("platform/linux/StripCompressor.cpp", "platform/linux/AreaShrink.cpp", "screenshot/Screenshot.cpp"):
+    for name in ("imaging/StripCompressor.cpp", "imaging/AreaShrink.cpp", "screenshot/Screenshot.cpp"):
         with open(os.path.join(root, name)) as f:
             lines += f.read().splitlines()
     side, split = width // 8, width * 3 // 5

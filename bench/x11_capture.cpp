@@ -6,11 +6,11 @@
 //                     call (worker thread, completion, cursor drawn in);
 //   window capture:   the Composite picture of one window.
 
-#include "platform/linux/X11Connection.hpp"
-#include "platform/linux/X11Displays.hpp"
-#include "platform/linux/X11Image.hpp"
-#include "platform/linux/X11ScreenCapture.hpp"
-#include "platform/linux/X11Windows.hpp"
+#include "platform/x11/X11Connection.hpp"
+#include "platform/x11/X11Displays.hpp"
+#include "platform/x11/X11Image.hpp"
+#include "platform/x11/X11ScreenCapture.hpp"
+#include "platform/x11/X11Windows.hpp"
 
 #include <xcb/xcb.h>
 

@@ -11,12 +11,9 @@ build=build-test
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMAR_SANITIZE=ON -DVELMAR_WERROR=ON >/dev/null
 ninja -C "$build"
 
-# The domain code reaches X11, Wayland, PulseAudio and FFmpeg only through src/platform/.
-if grep -rEn '#include *<(xcb/|X11/|wayland-|xkbcommon/|pulse/|libav|libsw|turbojpeg|libdeflate)' src --include='*.[ch]pp' \
-    | grep -vE '^src/platform/(linux|wayland)/'; then
-  echo "platform headers included outside src/platform/linux/ and src/platform/wayland/" >&2
-  exit 1
-fi
+# Each layer includes only the layers below it, and each library's headers stay in the one
+# folder that speaks to that library.
+python3 scripts/check-layout.py
 
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

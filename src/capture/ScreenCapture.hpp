@@ -2,7 +2,7 @@
 
 #include "capture/WindowEntry.hpp"
 #include "platform/Geometry.hpp"
-#include "platform/Image.hpp"
+#include "imaging/Image.hpp"
 #include "platform/ScreenCaptureFramework.hpp"
 
 #include <chrono>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/Geometry.hpp"
-#include "platform/Image.hpp"
+#include "imaging/Image.hpp"
 
 #include <cstdint>
 #include <optional>

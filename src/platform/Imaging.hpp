@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Image.hpp"
+#include "imaging/Image.hpp"
 
 #include <cstdint>
 #include <vector>

@@ -2,7 +2,7 @@
 
 #include "base/PlatformError.hpp"
 #include "platform/Geometry.hpp"
-#include "platform/Image.hpp"
+#include "imaging/Image.hpp"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "base/Json.hpp"
-#include "platform/Image.hpp"
+#include "imaging/Image.hpp"
 #include "platform/ScreenCaptureFramework.hpp"
 
 #include <cstdint>

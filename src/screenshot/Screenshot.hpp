@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/ScreenshotFailure.hpp"
-#include "platform/Image.hpp"
+#include "imaging/Image.hpp"
 #include "screenshot/Shot.hpp"
 
 #include <cstdint>

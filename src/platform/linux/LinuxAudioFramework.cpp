@@ -1,7 +1,7 @@
 #include "platform/linux/LinuxAudioFramework.hpp"
 
 #include "base/PlatformError.hpp"
-#include "platform/linux/PulseAudioEngine.hpp"
+#include "platform/pulseaudio/PulseAudioEngine.hpp"
 
 #include <dlfcn.h>
 #include <unistd.h>

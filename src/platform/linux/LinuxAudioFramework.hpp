@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/Audio.hpp"
-#include "platform/linux/FFmpegAudioModule.hpp"
-#include "platform/linux/PulseAudioConnection.hpp"
+#include "platform/ffmpeg/FFmpegAudioModule.hpp"
+#include "platform/pulseaudio/PulseAudioConnection.hpp"
 
 #include <memory>
 #include <mutex>

@@ -14,6 +14,3 @@ public:
     std::vector<std::uint8_t> encodeJPEG(const Image& image, double quality) override;
 };
 
-// The area average behind thumbnail(), exact up to rounding: each output pixel is the mean
-// of the source it covers, partly covered source pixels weighted by the part covered.
-Image areaAverage(const Image& image, int width, int height);

@@ -1,7 +1,7 @@
 #include "platform/linux/LinuxPlatform.hpp"
 
 #include "base/Process.hpp"
-#include "platform/linux/X11DisplayServer.hpp"
+#include "platform/x11/X11DisplayServer.hpp"
 #include "platform/wayland/WaylandDisplayServer.hpp"
 
 #include <sys/prctl.h>

@@ -5,9 +5,9 @@
 #include "platform/linux/LinuxAudioFramework.hpp"
 #include "platform/linux/LinuxImaging.hpp"
 #include "platform/linux/LinuxSystemVersion.hpp"
-#include "platform/linux/DisplayServer.hpp"
+#include "platform/DisplayServer.hpp"
 #include "platform/linux/LinuxPrivacy.hpp"
-#include "platform/linux/PulseAudioSystemAudio.hpp"
+#include "platform/pulseaudio/PulseAudioSystemAudio.hpp"
 #include "platform/linux/QueueMainThread.hpp"
 
 #include <memory>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/Privacy.hpp"
-#include "platform/linux/DisplayServer.hpp"
+#include "platform/DisplayServer.hpp"
 
 #include <chrono>
 #include <mutex>
@@ -35,6 +35,3 @@ private:
     int microphoneStatus_ = notDetermined;
 };
 
-// Tries to connect to the PulseAudio server (PULSE_SERVER or the default), never starting
-// one, and gives up at the deadline. True when the server accepted the connection.
-bool pulseAudioAnswers(std::chrono::milliseconds deadline);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/DisplayServer.hpp"
+#include "platform/DisplayServer.hpp"
 #include "platform/wayland/WaylandConnection.hpp"
 #include "platform/wayland/WaylandDisplays.hpp"
 #include "platform/wayland/WaylandInputEvents.hpp"

@@ -1,0 +1,19 @@
+#include "platform/x11/X11DisplayServer.hpp"
+
+bool x11CanCapture(X11Connection& connection)
+{
+    try {
+        return connection.run([](X11Session&) { return true; });
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool x11CanPostInput(X11Connection& connection)
+{
+    try {
+        return connection.run([](X11Session& session) { return session.hasXTest; });
+    } catch (const std::exception&) {
+        return false;
+    }
+}
