@@ -15,8 +15,9 @@ start_private_desktop() {
   xsetroot -solid '#3b6e8f' -cursor_name left_ptr
   xclock -geometry 260x260+1600+60 -update 1 >>"$dir/desktop.log" 2>&1 &
   children+=($!)
-  # A shell here would run whatever a caller types; cat only echoes it.
-  xterm -geometry 90x24+160+140 -title "Velmar Computer Use: private desktop" \
+  # A shell here would run whatever a caller types; cat only echoes it. The font comes through
+  # fontconfig, which finds the CJK and symbol fonts for what its own font lacks.
+  xterm -fa "DejaVu Sans Mono" -fs 11 -geometry 90x24+160+140 -title "Velmar Computer Use: private desktop" \
     -e sh -c 'printf "A private desktop for Velmar Computer Use.\nText typed here is only echoed.\n\n"; exec cat' \
     >>"$dir/desktop.log" 2>&1 &
   children+=($!)

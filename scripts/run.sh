@@ -59,6 +59,7 @@ cat >&2 <<MSG
 Velmar Computer Use is listening on 127.0.0.1:$port. Try:
   curl -s -H 'Authorization: Bearer $token' http://127.0.0.1:$port/status
   curl -s -H 'Authorization: Bearer $token' http://127.0.0.1:$port/windows
+  curl -s -H 'Authorization: Bearer $token' -d '{}' http://127.0.0.1:$port/screenshot | python3 -c 'import base64, json, sys; open("screenshot.jpg", "wb").write(base64.b64decode(json.load(sys.stdin)["base64"]))'
   curl -s -H 'Authorization: Bearer $token' -d '{"directory":"/tmp/velmar-recording","part_seconds":10}' http://127.0.0.1:$port/audio/start
   curl -s -H 'Authorization: Bearer $token' -X POST http://127.0.0.1:$port/audio/stop
 Stop it with Ctrl-C.

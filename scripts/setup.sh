@@ -19,8 +19,9 @@ packages=(
   xvfb x11-xkb-utils x11-utils x11-xserver-utils xauth pulseaudio pulseaudio-utils
   # the PipeWire sound system of current desktops, for the audio tests on it
   pipewire pipewire-pulse wireplumber dbus
-  # what the private desktop shows: a clock and a terminal
-  x11-apps xterm
+  # what the private desktop shows: a clock and a terminal, with fonts for the CJK, the
+  # symbols and the emoji that the tests and a newcomer type into it
+  x11-apps xterm fonts-dejavu-core fonts-wqy-zenhei fonts-symbola
   # the Wayland backend: the client library, its protocol files and scanner, keymaps
   libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
   # a headless sway for the Wayland tests and the private Wayland desktop, a terminal and

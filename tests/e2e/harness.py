@@ -5,6 +5,7 @@ Everything here starts real processes and stops them by process id. A server tha
 start fails the test with the reason: a skipped real-platform test is no pass.
 """
 
+import contextlib
 import json
 import os
 import random
@@ -15,11 +16,14 @@ import socket
 import subprocess
 import tempfile
 import time
+import unittest
 
 from openapi_check import check_answer
 
 BINARY = os.environ.get("VELMAR_BINARY", os.path.join(os.path.dirname(__file__), "..", "..", "build", "velmar-computer-use"))
 BUILD_DIR = os.environ.get("VELMAR_BUILD_DIR", os.path.dirname(BINARY))
+# A sound server that is never there: without it the program would look for the user's.
+NO_PULSE = {"PULSE_SERVER": "unix:/nonexistent/velmar/native"}
 
 
 def _environment(extra=None):
@@ -579,3 +583,65 @@ class PipeWireSoundServer(SoundServer):
     def stop(self):
         self.kill()
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class DesktopCase(unittest.TestCase):
+    """A suite whose tests share one private desktop, an optional sound server, the clients
+    on that desktop and one program. Each subclass says what it needs; whatever was started
+    is stopped in the reverse order, also when a later start fails.
+
+    make_desktop()   the desktop: a VirtualDesktop of DESKTOP_SIZE with DESKTOP_ARGS, or
+                     None for a program with no display at all
+    SOUND_SERVER     a sound-server class started with SOUND_OPTIONS, or None: the program
+                     then finds no sound server
+    start_clients()  what else runs on the desktop, each handed to keep()
+    START_PROGRAM    whether one program is started for the whole suite, as cls.program;
+                     a suite that wants one program per test calls start_program() itself
+    """
+
+    DESKTOP_SIZE = (1920, 1080)
+    DESKTOP_ARGS = ()
+    SOUND_SERVER = None
+    SOUND_OPTIONS = {}
+    START_PROGRAM = True
+
+    @classmethod
+    def setUpClass(cls):
+        cls._started = contextlib.ExitStack()
+        try:
+            cls.desktop = cls.keep(cls.make_desktop())
+            cls.sound = cls.keep(cls.SOUND_SERVER(**cls.SOUND_OPTIONS)) if cls.SOUND_SERVER else None
+            cls.start_clients()
+            cls.program = cls.keep(cls.start_program()) if cls.START_PROGRAM else None
+        except BaseException:
+            cls._started.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._started.close()
+
+    @classmethod
+    def keep(cls, process):
+        """Stops `process` (anything with stop()) when the suite ends; answers it."""
+        if process is not None:
+            cls._started.callback(process.stop)
+        return process
+
+    @classmethod
+    def make_desktop(cls):
+        return VirtualDesktop(*cls.DESKTOP_SIZE, extra_args=cls.DESKTOP_ARGS)
+
+    @classmethod
+    def start_clients(cls):
+        pass
+
+    @classmethod
+    def program_env(cls):
+        env = dict(cls.desktop.env()) if cls.desktop else {}
+        env.update(cls.sound.env() if cls.sound else NO_PULSE)
+        return env
+
+    @classmethod
+    def start_program(cls, **options):
+        return Program(env=cls.program_env(), **options)

@@ -15,7 +15,7 @@ import tempfile
 import time
 import unittest
 
-from harness import PipeWireSoundServer, Program, SoundServer, VirtualDesktop
+from harness import DesktopCase, PipeWireSoundServer, SoundServer
 
 SYSTEM_TONE, MICROPHONE_TONE, QUIET = 1000, 440, 700
 PART_NAME = re.compile(r"^part-(\d+)-(\d+)-(\d+)\.m4a$")
@@ -50,27 +50,16 @@ def tone_amplitude(samples, frequency, rate=16000):
     return 2 * math.sqrt(max(power, 0.0)) / max(len(samples), 1)
 
 
-class Recording(unittest.TestCase):
+class Recording(DesktopCase):
     """On PulseAudio."""
 
+    DESKTOP_SIZE = (1280, 720)
     SOUND_SERVER = SoundServer
-
-    @classmethod
-    def setUpClass(cls):
-        cls.desktop = VirtualDesktop(1280, 720)
-        try:
-            cls.sound = cls.SOUND_SERVER(microphone_frequency=MICROPHONE_TONE)
-        except Exception:
-            cls.desktop.stop()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.sound.stop()
-        cls.desktop.stop()
+    SOUND_OPTIONS = {"microphone_frequency": MICROPHONE_TONE}
+    START_PROGRAM = False
 
     def setUp(self):
-        self.program = Program(env={**self.desktop.env(), **self.sound.env()})
+        self.program = self.start_program()
         self.addCleanup(self.program.stop)
         self.dir = tempfile.mkdtemp(prefix="velmar-rec-")
         self.addCleanup(shutil.rmtree, self.dir, True)

@@ -13,10 +13,9 @@ import tempfile
 import time
 import unittest
 
-from harness import BUILD_DIR, Program, VirtualDesktop, XClient, _environment
+from harness import BUILD_DIR, NO_PULSE, Program, VirtualDesktop, XClient, _environment
 
 PROBE = os.path.join(BUILD_DIR, "velmar-x11-probe")
-NO_PULSE = {"PULSE_SERVER": "unix:/nonexistent/velmar/native"}
 
 
 def read_line(process, timeout, what):

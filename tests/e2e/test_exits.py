@@ -4,19 +4,14 @@ import signal
 import subprocess
 import unittest
 
-from harness import Program, VirtualDesktop, XClient
+from harness import DesktopCase, Program, XClient
 
 SHIFT, A = 0xFFE1, 0x61
 
 
-class ExitsLeaveNothingHeld(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.desktop = VirtualDesktop(1024, 768)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.desktop.stop()
+class ExitsLeaveNothingHeld(DesktopCase):
+    DESKTOP_SIZE = (1024, 768)
+    START_PROGRAM = False
 
     def held_keys_are_released_when(self, end, extra_args=()):
         """Holds Shift and A through the program, ends it with `end(program)`, and answers

@@ -10,21 +10,21 @@ import time
 import unittest
 from unittest import mock
 
-from harness import BINARY, Program, VirtualDesktop, _environment, parse_response, read_all, send_raw
+from harness import BINARY, DesktopCase, Program, VirtualDesktop, _environment, parse_response, read_all, send_raw
 
 HEAD_LIMIT = 65536
 BODY_LIMIT = 8 * 1024 * 1024
 
 
-class Transport(unittest.TestCase):
+class Transport(DesktopCase):
     @classmethod
-    def setUpClass(cls):
-        cls.program = Program()
-        cls.auth = f"Authorization: Bearer {cls.program.token}\r\n".encode()
+    def make_desktop(cls):
+        return None
 
     @classmethod
-    def tearDownClass(cls):
-        cls.program.stop()
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.auth = f"Authorization: Bearer {cls.program.token}\r\n".encode()
 
     def send(self, data, **kw):
         return send_raw(self.program.port, data, timeout=30, **kw)

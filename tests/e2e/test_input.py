@@ -7,7 +7,7 @@ import tempfile
 import time
 import unittest
 
-from harness import BUILD_DIR, DummyDesktop, Program, VirtualDesktop, XClient, _environment, unused_display_number
+from harness import BUILD_DIR, DesktopCase, DummyDesktop, Program, VirtualDesktop, XClient, _environment, unused_display_number
 
 WIDTH, HEIGHT = 1280, 800
 
@@ -94,23 +94,13 @@ class X11Probe:
         self.process.stdout.close()
 
 
-class InputOnX(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.desktop = VirtualDesktop(WIDTH, HEIGHT)
-        try:
-            cls.set_layout("us")
-            cls.client = Client(cls.desktop.env())
-            cls.program = Program(env=cls.desktop.env())
-        except Exception:
-            cls.desktop.stop()
-            raise
+class InputOnX(DesktopCase):
+    DESKTOP_SIZE = (WIDTH, HEIGHT)
 
     @classmethod
-    def tearDownClass(cls):
-        cls.program.stop()
-        cls.client.stop()
-        cls.desktop.stop()
+    def start_clients(cls):
+        cls.set_layout("us")
+        cls.client = cls.keep(Client(cls.desktop.env()))
 
     @classmethod
     def set_layout(cls, layout):

@@ -3,22 +3,14 @@ the status report; a bad `what` changes nothing."""
 
 import unittest
 
-from harness import Program, VirtualDesktop
+from harness import DesktopCase
 
 STATUS_KEYS = {"display", "screen", "screen_detail", "capture", "accessibility", "microphone", "pid", "version"}
 BAD_WHAT = '`what` must be "screen", "accessibility" or "microphone"'
 
 
-class PermissionRequest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.desktop = VirtualDesktop(1280, 800)
-        cls.program = Program(env=cls.desktop.env())
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.program.stop()
-        cls.desktop.stop()
+class PermissionRequest(DesktopCase):
+    DESKTOP_SIZE = (1280, 800)
 
     def test_every_permission_answers_with_the_status_report(self):
         for body in ({"what": "screen"}, {"what": "screen", "pane": True}, {"what": "accessibility", "pane": 1},

@@ -8,34 +8,22 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import Program, VirtualDesktop, XClient
+from harness import NO_PULSE, DesktopCase, Program, VirtualDesktop, XClient
 from pictures import close, decode, pixel, png_header
-from test_capture import NO_PULSE
 
 RED, GREEN, BLUE = (255, 0, 0), (0, 255, 0), (0, 0, 255)
 
 
-class Pictures(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.desktop = VirtualDesktop(1920, 1080, extra_args=["-br"])
-        try:
-            cls.client = XClient(cls.desktop.display, [
-                "Red:400x300+100+100:ff0000",
-                "Green:300x200+1500+800:00ff00",
-                "Blue covers red:200x150+200+150:0000ff",
-            ])
-            env = dict(cls.desktop.env(), **NO_PULSE)
-            cls.program = Program(env=env)
-        except Exception:
-            cls.desktop.stop()
-            raise
+class Pictures(DesktopCase):
+    DESKTOP_ARGS = ["-br"]
 
     @classmethod
-    def tearDownClass(cls):
-        cls.program.stop()
-        cls.client.stop()
-        cls.desktop.stop()
+    def start_clients(cls):
+        cls.client = cls.keep(XClient(cls.desktop.display, [
+            "Red:400x300+100+100:ff0000",
+            "Green:300x200+1500+800:00ff00",
+            "Blue covers red:200x150+200+150:0000ff",
+        ]))
 
     def picture(self, path, body):
         status, answer, _ = self.program.request("POST", path, body=body)

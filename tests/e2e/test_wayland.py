@@ -6,7 +6,7 @@ import base64
 import time
 import unittest
 
-from harness import Program
+from harness import DesktopCase, Program
 from pictures import close, decode, pixel
 from wayland import APP_ID, GtkClient, SwayDesktop
 
@@ -20,24 +20,16 @@ def text_of(events):
     return texts[-1] if texts else None
 
 
-class WaylandDesktopCase(unittest.TestCase):
+class WaylandDesktopCase(DesktopCase):
     SCALE = 1
 
     @classmethod
-    def setUpClass(cls):
-        cls.desktop = SwayDesktop(WIDTH, HEIGHT, cls.SCALE)
-        try:
-            cls.client = GtkClient(cls.desktop)
-            cls.program = Program(env=cls.desktop.env())
-        except Exception:
-            cls.desktop.stop()
-            raise
+    def make_desktop(cls):
+        return SwayDesktop(WIDTH, HEIGHT, cls.SCALE)
 
     @classmethod
-    def tearDownClass(cls):
-        cls.program.stop()
-        cls.client.stop()
-        cls.desktop.stop()
+    def start_clients(cls):
+        cls.client = cls.keep(GtkClient(cls.desktop))
 
     def setUp(self):
         # The pointer in the window's corner, which gives the window the focus and leaves
