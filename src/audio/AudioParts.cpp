@@ -83,12 +83,13 @@ std::optional<std::string> AudioRecorder::finishPart()
     if (!file_ || !directory_ || !fileStartedAt_)
         return std::nullopt;
     const std::string source = file_->path();
-    const std::int64_t frames = fileFrames_;
     const ::Clock::Date started = *fileStartedAt_;
 
     std::optional<std::string> unfinished;
+    std::int64_t frames = fileFrames_;
     try {
-        file_->finish();
+        // What the file holds, which after a refused write may differ from what was given.
+        frames = file_->finish();
     } catch (const PlatformError& error) {
         unfinished = "could not finish an audio part: " + error.description;
     }

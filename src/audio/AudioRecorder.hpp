@@ -112,7 +112,7 @@ private:
     void receiveMicrophone(const AudioBuffer& buffer, std::uint64_t recording);
     void systemStopped(const std::exception_ptr& error, std::uint64_t recording);
     void microphoneStopped(const PlatformError& error, std::uint64_t recording);
-    void handClockToSystem();
+    void handClockTo(Clock clock);
     static std::vector<float> convert(const AudioBuffer& buffer, AudioConverter& converter);
 
     // Mixing and writing.
@@ -145,8 +145,9 @@ private:
     std::optional<::Clock::Date> lastAudioAt_;
     std::optional<::Clock::Date> lastSystemAt_;
     std::optional<::Clock::Date> lastMicrophoneAt_;
-    // When the microphone last delivered (or started): a clock that went quiet is replaced.
+    // When each source last delivered (or started): a clock that went quiet is replaced.
     ::Clock::TimePoint microphoneHeardAt_{};
+    ::Clock::TimePoint systemHeardAt_{};
     std::unique_ptr<AudioFile> file_;
     std::int64_t fileFrames_ = 0;
     std::optional<::Clock::Date> fileStartedAt_;

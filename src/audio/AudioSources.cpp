@@ -15,9 +15,10 @@ namespace {
 
 constexpr auto startWait = std::chrono::seconds(10);
 constexpr std::uint32_t tapBufferSize = 1024;
-// Longer than the bursts some sources deliver in (2 s), and less than the 3 s that system
-// audio may queue, so its backlog is written whole.
-constexpr auto microphoneStall = std::chrono::milliseconds(2500);
+// A source that has delivered nothing for this long no longer holds the clock: longer than
+// the bursts some sources deliver in (2 s), and less than the 3 s that the other source may
+// queue, so its backlog is written whole.
+constexpr auto stall = std::chrono::milliseconds(2500);
 
 const std::string productName = "Velmar Computer Use";
 
@@ -105,6 +106,7 @@ void AudioRecorder::startSystem(std::uint64_t recording)
     if (*started->result)
         throw Failure(describe(std::make_exception_ptr(**started->result)));
     stream_ = std::move(stream);
+    systemHeardAt_ = platform_.clock.now();
 }
 
 void AudioRecorder::receiveSystem(const AudioBuffer& buffer, std::uint64_t recording)
@@ -121,10 +123,11 @@ void AudioRecorder::receiveSystem(const AudioBuffer& buffer, std::uint64_t recor
     if (samples.empty())
         return;
     lastSystemAt_ = platform_.clock.date();
+    systemHeardAt_ = platform_.clock.now();
     // A microphone that delivers nothing (a device that went quiet, a suspended source)
     // would hold back everything, as the clock: system audio takes over.
-    if (clock_ == Clock::microphone && platform_.clock.now() - microphoneHeardAt_ > microphoneStall)
-        handClockToSystem();
+    if (clock_ == Clock::microphone && (!engine_ || systemHeardAt_ - microphoneHeardAt_ > stall))
+        handClockTo(Clock::system);
     route(std::move(samples), Source::system);
 }
 
@@ -136,8 +139,11 @@ void AudioRecorder::systemStopped(const std::exception_ptr& error, std::uint64_t
     systemState_ = "error: " + text;
     stream_.reset();
     systemConverter_.reset();
-    if (microphoneState_ == "on")
+    systemFIFO_.clear();
+    if (microphoneState_ == "on") {
+        handClockTo(Clock::microphone);
         return;
+    }
     fail("the system audio stream stopped: " + text);
 }
 
@@ -179,6 +185,7 @@ void AudioRecorder::startMicrophone(std::uint64_t recording)
     microphoneConverter_ = std::move(converter);
     engine_ = std::move(engine);
     microphoneHeardAt_ = platform_.clock.now();
+    systemHeardAt_ = microphoneHeardAt_;
 }
 
 void AudioRecorder::receiveMicrophone(const AudioBuffer& buffer, std::uint64_t recording)
@@ -190,6 +197,10 @@ void AudioRecorder::receiveMicrophone(const AudioBuffer& buffer, std::uint64_t r
         return;
     lastMicrophoneAt_ = platform_.clock.date();
     microphoneHeardAt_ = platform_.clock.now();
+    // The same the other way: system audio that went quiet (a suspended output, a stream
+    // the server no longer feeds) hands the clock to the microphone.
+    if (clock_ == Clock::system && (!stream_ || microphoneHeardAt_ - systemHeardAt_ > stall))
+        handClockTo(Clock::microphone);
     route(std::move(samples), Source::microphone);
 }
 
@@ -210,16 +221,18 @@ void AudioRecorder::microphoneStopped(const PlatformError& error, std::uint64_t 
         fail("the microphone stopped: " + text);
         return;
     }
-    handClockToSystem();
+    handClockTo(Clock::system);
 }
 
-void AudioRecorder::handClockToSystem()
+void AudioRecorder::handClockTo(Clock clock)
 {
-    // Starting with what system audio queued meanwhile, so none of it is lost.
-    clock_ = Clock::system;
-    if (!systemFIFO_.empty()) {
-        std::vector<float> backlog = std::move(systemFIFO_);
-        systemFIFO_.clear();
-        mixAndWrite(backlog, microphoneFIFO_);
+    // Starting with what the new clock queued meanwhile, so none of it is lost.
+    clock_ = clock;
+    std::vector<float>& queued = clock == Clock::system ? systemFIFO_ : microphoneFIFO_;
+    std::vector<float>& other = clock == Clock::system ? microphoneFIFO_ : systemFIFO_;
+    if (!queued.empty()) {
+        std::vector<float> backlog = std::move(queued);
+        queued.clear();
+        mixAndWrite(backlog, other);
     }
 }

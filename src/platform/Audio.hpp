@@ -129,8 +129,11 @@ public:
     // Encodes and appends the samples. Throws PlatformError (disk full, file gone, ...).
     virtual void write(std::span<const float> samples) = 0;
     // Drains the encoder, completes the container and closes the file, which a player can
-    // then read. Throws PlatformError when that fails; the file is closed either way.
-    virtual void finish() = 0;
+    // then read, and answers the frames it holds. A file whose write was refused for want of
+    // space is still finished, with everything written before: the file keeps room aside for
+    // its ending. Throws PlatformError when that fails (or after any other write error); the
+    // file is closed either way.
+    virtual std::int64_t finish() = 0;
 };
 
 // The framework's factory. Every call runs on the caller's thread.

@@ -362,6 +362,8 @@ TEST_F(Recorder, AWriteErrorEndsTheRecordingButKeepsWhatWasWritten)
     system(8000);
     fake.audio.setWriteLimit(10000, diskFull);
     system(4000);
+    // The refused file takes nothing more, as the real writer.
+    fake.audio.setWriteLimit(std::nullopt, diskFull);
     const Json report = status();
     EXPECT_EQ(report["recording"], false);
     EXPECT_EQ(report["error"], "could not write the audio part: No space left on device");
@@ -481,6 +483,65 @@ TEST_F(Recorder, AMicrophoneThatDeliversNothingHandsTheClockToSystemAudio)
     EXPECT_EQ(written[1600 + 27 * 1600], 0.75f);
     EXPECT_EQ(written.back(), 0.25f);
     EXPECT_EQ(status()["microphone"], "off");
+}
+
+// Whichever source still delivers carries the recording, however often the clock changes
+// hands: a recording that says it records writes what it hears.
+TEST_F(Recorder, TheClockGoesToWhicheverSourceStillDeliversBothWays)
+{
+    const auto written = [&] {
+        recorder->status(); // the recorder has taken every block
+        std::size_t count = 0;
+        for (const auto& path : fake.fileSystem.files())
+            count += fake.fileSystem.file(path)->samples.size();
+        return count;
+    };
+    const auto quietMicrophone = [&] { // system audio alone, 2.7 s
+        for (int i = 0; i < 27; ++i)
+            system(1600, 0.25f);
+    };
+    const auto quietSystem = [&] { // the microphone alone, 2.7 s
+        for (int i = 0; i < 27; ++i) {
+            microphone(1600, 0.5f);
+            fake.clock.advance(100ms);
+        }
+    };
+
+    // The microphone stalls, then system audio stops: the microphone carries on.
+    start(true);
+    microphone(1600);
+    quietMicrophone();
+    ASSERT_EQ(recorder->clock(), AudioRecorder::Clock::system);
+    ASSERT_TRUE(fake.systemAudio.reportStop(refused));
+    EXPECT_EQ(recorder->clock(), AudioRecorder::Clock::microphone);
+    std::size_t before = written();
+    microphone(1600, 0.5f);
+    EXPECT_EQ(written(), before + 1600);
+    EXPECT_EQ(status()["recording"], true);
+    recorder->stop();
+
+    // The microphone stalls, then system audio goes quiet while the microphone is back.
+    start(true);
+    microphone(1600);
+    quietMicrophone();
+    ASSERT_EQ(recorder->clock(), AudioRecorder::Clock::system);
+    before = written();
+    quietSystem();
+    EXPECT_EQ(recorder->clock(), AudioRecorder::Clock::microphone);
+    EXPECT_GE(written(), before + 1600);
+    // And back once more when the microphone stalls again.
+    quietMicrophone();
+    EXPECT_EQ(recorder->clock(), AudioRecorder::Clock::system);
+    recorder->stop();
+
+    // With the microphone off, system audio is the clock whatever it does.
+    start(false);
+    system(1600);
+    fake.clock.advance(5s);
+    system(1600);
+    EXPECT_EQ(recorder->clock(), AudioRecorder::Clock::system);
+    recorder->stop();
+    EXPECT_EQ(samples(partFiles().back()).size(), 3200u);
 }
 
 TEST_F(Recorder, AStreamThatNeverConfirmsItsStopIsForgottenAfterFiveSeconds)

@@ -171,31 +171,52 @@ TEST(FFmpegAudioFile, DestroyingAnUnfinishedFileFinishesIt)
     EXPECT_EQ(decoded.length, 20000);
 }
 
-// A full disk is reported by the write that meets it, not when the file is finished: at
-// 24 kbit/s, 16 KB hold about five seconds.
-TEST(FFmpegAudioFile, AFullDiskFailsTheWriteThatMeetsIt)
+// A full disk is reported by the write that meets it, not when the file is finished (at
+// 24 kbit/s, 64 KB hold about 20 seconds), and what was written up to then, that write
+// included, stays playable: the file finishes in the room it kept aside.
+TEST(FFmpegAudioFile, AFullDiskFailsTheWriteThatMeetsItAndKeepsWhatWasWritten)
 {
-    SmallDisk disk("16k");
+    SmallDisk disk("320k");
     ASSERT_TRUE(disk.mounted()) << "a tmpfs could not be mounted: " << disk.why();
     auto file = openFile(disk.file("part-1.m4a"));
+    EXPECT_TRUE(std::filesystem::exists(disk.file("part-1.m4a.reserve")));
     const auto second = tone(440, 16000, 16000);
     std::optional<PlatformError> error;
     int seconds = 0;
-    for (; seconds < 60 && !error; ++seconds) {
+    for (; seconds < 120 && !error; ++seconds) {
         try {
             file->write(second);
         } catch (const PlatformError& e) {
             error = e;
         }
     }
-    ASSERT_TRUE(error) << "60 s of audio fit into 16 KB";
-    EXPECT_LE(seconds, 10);
+    ASSERT_TRUE(error) << "120 s of audio fit into 64 KB";
     EXPECT_EQ(error->domain, "FFmpeg");
     EXPECT_EQ(error->code, -ENOSPC); // AVERROR(ENOSPC)
     EXPECT_EQ(error->description, "No space left on device");
-    // Later calls report it again; finishing cannot succeed either, and closes the file.
+    // Later writes report it again; finishing succeeds with every second written.
     EXPECT_THROW(file->write(second), PlatformError);
-    EXPECT_THROW(file->finish(), PlatformError);
+    EXPECT_EQ(file->finish(), seconds * 16000);
+    EXPECT_FALSE(std::filesystem::exists(disk.file("part-1.m4a.reserve")));
+    const Decoded decoded = decode(disk.file("part-1.m4a"));
+    EXPECT_EQ(decoded.codec, "aac");
+    EXPECT_EQ(decoded.length, seconds * 16000);
+    const std::span<const float> middle = std::span(decoded.samples).subspan(2048, decoded.samples.size() - 4096);
+    EXPECT_NEAR(frequency(middle, 16000), 440, 5);
+}
+
+// A disk without room for the reserve has none for a part: the file is not even begun.
+TEST(FFmpegAudioFile, ADiskWithoutRoomForTheReserveRefusesTheFile)
+{
+    SmallDisk disk("128k");
+    ASSERT_TRUE(disk.mounted()) << "a tmpfs could not be mounted: " << disk.why();
+    try {
+        openFile(disk.file("part-1.m4a"));
+        FAIL() << "a part was begun without its reserve";
+    } catch (const PlatformError& error) {
+        EXPECT_EQ(error.code, -ENOSPC);
+    }
+    EXPECT_FALSE(std::filesystem::exists(disk.file("part-1.m4a.reserve")));
 }
 
 TEST(FFmpegAudioFile, OpeningFailsWithTheSystemsReason)

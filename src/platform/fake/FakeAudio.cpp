@@ -231,14 +231,20 @@ public:
                 refused = true;
                 return;
             }
+            if (refusedWith_)
+                return;
             file.samples.insert(file.samples.end(), samples.begin(), samples.end());
             file.size = static_cast<std::int64_t>(file.samples.size()) * 4;
         });
-        if (refused)
+        if (refused) {
+            refusedWith_ = error;
             throw error;
+        }
+        if (refusedWith_)
+            throw *refusedWith_;
     }
 
-    void finish() override
+    std::int64_t finish() override
     {
         finished_ = true;
         std::optional<PlatformError> error;
@@ -249,6 +255,11 @@ public:
         if (error)
             throw *error;
         close();
+        std::int64_t frames = 0;
+        owner_.fileSystem_.update(path_, [&](FakeFileSystem::File& file) {
+            frames = static_cast<std::int64_t>(file.samples.size());
+        });
+        return frames;
     }
 
 private:
@@ -268,6 +279,9 @@ private:
     FakeAudioFramework& owner_;
     std::string path_;
     bool finished_ = false;
+    // The error of the write that was refused: as with the real writer, every later write
+    // reports it again.
+    std::optional<PlatformError> refusedWith_;
 };
 
 std::unique_ptr<AudioFile> FakeAudioFramework::openForWriting(const std::string& path, const AudioFileSettings& settings)

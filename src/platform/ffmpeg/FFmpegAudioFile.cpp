@@ -14,6 +14,10 @@ extern "C" {
 #include <cmath>
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 PlatformError ffmpegError(int code)
@@ -25,7 +29,7 @@ PlatformError ffmpegError(int code)
 
 }
 
-FFmpegAudioFile::FFmpegAudioFile(std::string path) : path_(std::move(path)) {}
+FFmpegAudioFile::FFmpegAudioFile(std::string path) : path_(std::move(path)), reservePath_(path_ + ".reserve") {}
 
 std::unique_ptr<FFmpegAudioFile> FFmpegAudioFile::open(const std::string& path, const AudioFileSettings& settings)
 {
@@ -86,9 +90,30 @@ void FFmpegAudioFile::prepare(int rate, int bitRate)
 
 void FFmpegAudioFile::create(int rate)
 {
-    int result = avio_open(&container_->pb, path_.c_str(), AVIO_FLAG_WRITE);
-    if (result < 0)
-        fail(result);
+    // The reserve first: a disk without room for it has none for a part either.
+    const int reserve = ::open(reservePath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (reserve < 0)
+        fail(AVERROR(errno));
+    const int allocated = posix_fallocate(reserve, 0, reserveBytes);
+    ::close(reserve);
+    if (allocated != 0) {
+        ::unlink(reservePath_.c_str());
+        fail(AVERROR(allocated));
+    }
+    descriptor_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (descriptor_ < 0)
+        fail(AVERROR(errno));
+    constexpr int bufferSize = 32 * 1024;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(bufferSize));
+    if (!buffer)
+        fail(AVERROR(ENOMEM));
+    container_->pb = avio_alloc_context(buffer, bufferSize, 1, this, nullptr, writeOut, seekTo);
+    if (!container_->pb) {
+        av_free(buffer);
+        fail(AVERROR(ENOMEM));
+    }
+    container_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    int result;
     // The edit list that trims the encoder's priming and padding counts in the movie's
     // time scale, by default milliseconds; at the sample rate it is exact.
     AVDictionary* options = nullptr;
@@ -112,10 +137,50 @@ FFmpegAudioFile::~FFmpegAudioFile()
     close();
 }
 
+int FFmpegAudioFile::writeOut(void* opaque, std::uint8_t* data, int size)
+{
+    auto& file = *static_cast<FFmpegAudioFile*>(opaque);
+    int written = 0;
+    while (written < size) {
+        const ssize_t result = ::write(file.descriptor_, data + written, static_cast<std::size_t>(size - written));
+        if (result > 0) {
+            written += static_cast<int>(result);
+        } else if (result < 0 && errno == EINTR) {
+            continue;
+        } else if (result < 0 && (errno == ENOSPC || errno == EDQUOT) && !file.diskFull_) {
+            // The disk is full: the reserve makes room for this write and the container's
+            // ending, and the write is reported as failed once it is done.
+            file.releaseReserve();
+        } else {
+            return result < 0 ? AVERROR(errno) : AVERROR(EIO);
+        }
+    }
+    return written;
+}
+
+std::int64_t FFmpegAudioFile::seekTo(void* opaque, std::int64_t offset, int whence)
+{
+    auto& file = *static_cast<FFmpegAudioFile*>(opaque);
+    if (whence & AVSEEK_SIZE) {
+        struct stat status {};
+        return ::fstat(file.descriptor_, &status) == 0 ? status.st_size : AVERROR(errno);
+    }
+    const off_t at = ::lseek(file.descriptor_, offset, whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : at;
+}
+
+void FFmpegAudioFile::releaseReserve()
+{
+    diskFull_ = true;
+    ::unlink(reservePath_.c_str());
+}
+
 void FFmpegAudioFile::write(std::span<const float> samples)
 {
     if (error_)
         throw *error_;
+    if (diskFull_)
+        throw ffmpegError(AVERROR(ENOSPC));
     if (finished_)
         throw PlatformError("FFmpeg", AVERROR(EINVAL), "the file is finished already");
     wrotePackets_ = false;
@@ -133,14 +198,16 @@ void FFmpegAudioFile::write(std::span<const float> samples)
     }
     if (wrotePackets_)
         pushToFile();
+    if (diskFull_)
+        throw ffmpegError(AVERROR(ENOSPC));
 }
 
-void FFmpegAudioFile::finish()
+std::int64_t FFmpegAudioFile::finish()
 {
     if (finished_) {
         if (error_)
             throw *error_;
-        return;
+        return nextTimestamp_;
     }
     finished_ = true;
     try {
@@ -160,6 +227,7 @@ void FFmpegAudioFile::finish()
     close();
     if (error_)
         throw *error_;
+    return nextTimestamp_;
 }
 
 void FFmpegAudioFile::encodeFrame(bool last)
@@ -216,10 +284,18 @@ void FFmpegAudioFile::pushToFile()
 void FFmpegAudioFile::close()
 {
     if (container_ && container_->pb) {
-        const int result = avio_closep(&container_->pb);
-        if (result < 0 && !error_)
-            error_ = ffmpegError(result);
+        avio_flush(container_->pb);
+        if (container_->pb->error < 0 && !error_)
+            error_ = ffmpegError(container_->pb->error);
+        av_freep(&container_->pb->buffer);
+        avio_context_free(&container_->pb);
     }
+    if (descriptor_ >= 0) {
+        if (::close(descriptor_) != 0 && !error_)
+            error_ = ffmpegError(AVERROR(errno));
+        descriptor_ = -1;
+    }
+    ::unlink(reservePath_.c_str());
     av_packet_free(&packet_);
     av_frame_free(&frame_);
     avcodec_free_context(&encoder_);
