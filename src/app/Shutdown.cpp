@@ -13,6 +13,8 @@ namespace {
 // Longer than any request holds the queue (a picture waits at most 30 s, an audio start
 // about 20 s) plus the recorder's stop.
 constexpr auto patience = std::chrono::seconds(45);
+// The recorder's stop: its sources' stop waits (5 s) and the part's ending.
+constexpr int recordingPatienceMs = 10000;
 
 sigset_t endingSignals()
 {
@@ -26,8 +28,8 @@ sigset_t endingSignals()
 
 }
 
-Shutdown::Shutdown(SerialQueue& queue, std::function<void()> cleanUp)
-    : queue_(queue), cleanUp_(std::move(cleanUp))
+Shutdown::Shutdown(SerialQueue& queue, std::function<void()> cleanUp, std::function<void()> finishRecording)
+    : queue_(queue), cleanUp_(std::move(cleanUp)), finishRecording_(std::move(finishRecording))
 {
 }
 
@@ -35,6 +37,10 @@ void Shutdown::end(int code)
 {
     if (ending_.exchange(true))
         return;
+    std::thread([this] {
+        finishRecording_();
+        recordingFinished_ = true;
+    }).detach();
     queue_.async([this, code] { endHere(code); });
     std::thread([code] {
         std::this_thread::sleep_for(patience);
@@ -44,10 +50,18 @@ void Shutdown::end(int code)
 
 void Shutdown::endHere(int code)
 {
-    ending_ = true;
+    const bool finishing = ending_.exchange(true);
     if (!cleanedUp_) {
         cleanedUp_ = true;
         cleanUp_();
+    }
+    if (!finishing) {
+        finishRecording_();
+    } else {
+        // The recording's own thread is finishing it: the process waits for that, as long
+        // as the recorder's stop can take.
+        for (int waited = 0; !recordingFinished_ && waited < recordingPatienceMs; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     endProcess(code);
 }

@@ -1,6 +1,7 @@
 #include "app/Program.hpp"
 #include "app/Shutdown.hpp"
 #include "app/Startup.hpp"
+#include "audio/AudioRecorder.hpp"
 #include "base/Process.hpp"
 #include "base/SerialQueue.hpp"
 #include "http/HTTPServer.hpp"
@@ -45,7 +46,7 @@ int main(int argc, char** argv)
     static LinuxPlatform platform(mainQueue);
     static Program program(platform.platform(), token, version, [] { endProcess(0); });
     static SerialQueue queue("com.velmar.computer-use.http");
-    static Shutdown shutdown(queue, [] { program.cleanUp(); });
+    static Shutdown shutdown(queue, [] { program.cleanUp(); }, [] { program.recorder().stop(); });
 
     std::shared_ptr<HTTPServer> server;
     try {

@@ -12,6 +12,7 @@ import signal
 import stat
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -128,23 +129,30 @@ class Recording(DesktopCase):
             self.assertGreater(tone_amplitude(samples, frequency), 20 * quiet, frequency)
         self.assertGreater(stopped["level"], 0)
 
-    def test_a_full_disk_ends_the_recording_and_keeps_the_finished_parts(self):
+    def test_a_full_disk_ends_the_recording_and_keeps_what_was_recorded(self):
         mount = tempfile.mkdtemp(prefix="velmar-small-")
         self.addCleanup(os.rmdir, mount)
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", mount], check=True)
         self.addCleanup(subprocess.run, ["umount", "-l", mount])
-        # Leave room for about one part of ten seconds.
+        # Leave room for the part's reserve and about fifteen seconds: the disk fills up
+        # in the middle of the second part.
         with open(os.path.join(mount, "filler"), "wb") as f:
-            f.write(b"\0" * (1024 * 1024 - 48 * 1024))
+            f.write(b"\0" * (1024 * 1024 - 128 * 1024 - 48 * 1024))
         directory = os.path.join(mount, "rec")
         tone = self.sound.play_tone(SYSTEM_TONE)  # silence would compress to almost nothing
         self.addCleanup(self.sound.stop_tone, tone)
         self.start(directory, part_seconds=10, microphone=False)
+        started = time.monotonic()
         failed = self.wait_for(lambda s: not s["recording"], 60)
-        self.assertRegex(failed["error"], r"^could not (write the|finish an|open an) audio part: ")
+        recorded = time.monotonic() - started
+        self.assertEqual(failed["error"], "could not write the audio part: No space left on device")
         self.assertEqual((failed["system_audio"], failed["microphone"]), ("off", "off"))
-        self.assertGreaterEqual(len(failed["parts"]), 1, failed)
+        # The part under way when the disk filled up is kept, playable, with what it heard.
+        self.assertEqual(len(failed["parts"]), 2, failed)
         self.check_part_files(failed["parts"], directory)
+        kept = sum(len(decode(part["file"])) for part in failed["parts"]) / 16000
+        self.assertGreater(kept, recorded - 2.5, "audio recorded before the failure is missing")
+        self.assertGreater(tone_amplitude(decode(failed["parts"][1]["file"]), SYSTEM_TONE), 0.05)
         # Nothing a player would reject is left behind.
         for folder in (directory, os.path.join(directory, "pending")):
             for name in os.listdir(folder):
@@ -210,6 +218,27 @@ class Recording(DesktopCase):
         sequence, started, ended = map(int, PART_NAME.match(names[0]).groups())
         self.assertGreater(ended - started, 2000)
         probe(os.path.join(self.dir, names[0]))
+
+    def test_a_signal_during_a_busy_request_finishes_the_recording_at_once(self):
+        self.start(part_seconds=10)
+        time.sleep(3)
+        busy = threading.Thread(target=self.call, args=("POST", "/execute", {"action": "wait", "seconds": 10}))
+        busy.start()
+        self.addCleanup(busy.join)
+        time.sleep(0.5)
+        self.program.process.send_signal(signal.SIGTERM)
+        signalled = time.monotonic()
+        deadline = signalled + 5
+        while time.monotonic() < deadline and not any(PART_NAME.match(n) for n in os.listdir(self.dir)):
+            time.sleep(0.05)
+        finished_after = time.monotonic() - signalled
+        names = [n for n in os.listdir(self.dir) if PART_NAME.match(n)]
+        self.assertEqual(len(names), 1, f"no finished part {finished_after:.1f} s after the signal")
+        self.assertIsNone(self.program.process.poll(), "the request under way was cut short")
+        self.assertLess(finished_after, 2.5)
+        self.assertEqual(self.program.process.wait(20), 0)
+        self.check_part_files([{"sequence": 1, "file": os.path.join(self.dir, names[0]),
+                                "bytes": os.path.getsize(os.path.join(self.dir, names[0]))}], self.dir)
 
 
 class RecordingOnPipeWire(Recording):

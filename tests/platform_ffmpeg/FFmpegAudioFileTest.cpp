@@ -176,7 +176,7 @@ TEST(FFmpegAudioFile, DestroyingAnUnfinishedFileFinishesIt)
 // included, stays playable: the file finishes in the room it kept aside.
 TEST(FFmpegAudioFile, AFullDiskFailsTheWriteThatMeetsItAndKeepsWhatWasWritten)
 {
-    SmallDisk disk("320k");
+    SmallDisk disk("192k");
     ASSERT_TRUE(disk.mounted()) << "a tmpfs could not be mounted: " << disk.why();
     auto file = openFile(disk.file("part-1.m4a"));
     EXPECT_TRUE(std::filesystem::exists(disk.file("part-1.m4a.reserve")));
@@ -208,7 +208,7 @@ TEST(FFmpegAudioFile, AFullDiskFailsTheWriteThatMeetsItAndKeepsWhatWasWritten)
 // A disk without room for the reserve has none for a part: the file is not even begun.
 TEST(FFmpegAudioFile, ADiskWithoutRoomForTheReserveRefusesTheFile)
 {
-    SmallDisk disk("128k");
+    SmallDisk disk("64k");
     ASSERT_TRUE(disk.mounted()) << "a tmpfs could not be mounted: " << disk.why();
     try {
         openFile(disk.file("part-1.m4a"));

@@ -32,7 +32,7 @@ public:
 
     // The room kept aside for the container's ending: the index of a 300 s part is about
     // 40 KB, and the I/O layer holds up to 32 KB besides.
-    static constexpr std::int64_t reserveBytes = 256 * 1024;
+    static constexpr std::int64_t reserveBytes = 128 * 1024;
 
 private:
     explicit FFmpegAudioFile(std::string path);
