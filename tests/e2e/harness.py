@@ -449,9 +449,26 @@ class SoundServer:
     def unload_module(self, index):
         self.pactl("unload-module", str(index))
 
-    def play_tone(self, frequency=1000):
-        """Plays a sine tone into the default sink until stop_tone(); returns its handle."""
-        return self.load_module("module-sine", sink=self.SINK, frequency=frequency)
+    def play_tone(self, frequency=1000, sink=None):
+        """Plays a sine tone into the sink (the first one made) until stop_tone(); returns
+        its handle."""
+        return self.load_module("module-sine", sink=sink or self.SINK, frequency=frequency)
+
+    def add_output(self, name):
+        """Another output, as headphones or a headset that is plugged in; its module, for
+        unload_module (which is unplugging it)."""
+        return self.load_module("module-null-sink", sink_name=name)
+
+    def output_module(self, name):
+        """The module that made the output."""
+        for line in self.pactl("list", "short", "modules").splitlines():
+            index, module, arguments = (line.split("\t") + ["", ""])[:3]
+            if module == "module-null-sink" and f"sink_name={name}" in arguments.split():
+                return int(index)
+        raise RuntimeError(f"no module made the output {name}")
+
+    def set_default_sink(self, name):
+        self.pactl("set-default-sink", name)
 
     def stop_tone(self, handle):
         self.unload_module(handle)
@@ -537,7 +554,7 @@ class PipeWireSoundServer(SoundServer):
             time.sleep(0.1)
         self.pid = self.process.pid
         self.load_module("module-null-sink", sink_name=self.SINK)
-        self.pactl("set-default-sink", self.SINK)
+        self.set_default_sink(self.SINK)
         if self.microphone_frequency is not None:
             self.load_module("module-null-sink", sink_name=self._MICROPHONE_SINK)
             self.load_module("module-remap-source", master=self._MICROPHONE_SINK + ".monitor",
@@ -564,8 +581,27 @@ class PipeWireSoundServer(SoundServer):
         self.tones[handle] = (source, player)
         return handle
 
-    def play_tone(self, frequency=1000):
-        return self._tone(self.SINK, frequency)
+    def play_tone(self, frequency=1000, sink=None):
+        return self._tone(sink or self.SINK, frequency)
+
+    def set_default_sink(self, name):
+        self._choose("set-default-sink", name)
+
+    def set_default_source(self, name):
+        self._choose("set-default-source", name)
+
+    def _choose(self, command, name):
+        # A device just made is known to the session manager a moment later: until then the
+        # server answers that choosing it is not supported.
+        deadline = time.monotonic() + 5
+        while True:
+            try:
+                self.pactl(command, name)
+                return
+            except RuntimeError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.1)
 
     def stop_tone(self, handle):
         for process in self.tones.pop(handle, ()):

@@ -3,6 +3,7 @@
 #include <pulse/error.h>
 #include <pulse/operation.h>
 #include <pulse/rtclock.h>
+#include <pulse/subscribe.h>
 #include <pulse/timeval.h>
 
 #include <memory>
@@ -164,6 +165,13 @@ void PulseAudioConnection::onContextState(pa_context* context, void* self)
         return;
     switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
+        // Changes of outputs are asked for on every connection: they cost nothing until an
+        // output changes, and a recording that starts later needs no round trip for them.
+        pa_context_set_subscribe_callback(context, onServerEvent, &connection);
+        if (pa_operation* operation = pa_context_subscribe(
+                context, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SERVER),
+                nullptr, nullptr))
+            pa_operation_unref(operation);
         connection.finishConnecting(context, std::nullopt);
         break;
     case PA_CONTEXT_FAILED:
@@ -274,4 +282,55 @@ PlatformError PulseAudioConnection::error(pa_context* context)
 PlatformError PulseAudioConnection::error(int code, const std::string& description)
 {
     return PlatformError("PulseAudio", code, description.empty() ? std::string(pa_strerror(code)) : description);
+}
+
+int PulseAudioConnection::watchOutputs(const Lock&, OutputsChanged handler)
+{
+    outputWatchers_.emplace(++lastWatcher_, std::move(handler));
+    return lastWatcher_;
+}
+
+void PulseAudioConnection::unwatchOutputs(const Lock&, int handle)
+{
+    outputWatchers_.erase(handle);
+}
+
+void PulseAudioConnection::onServerEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t,
+                                         void* self)
+{
+    auto& connection = *static_cast<PulseAudioConnection*>(self);
+    const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    if (context != connection.context_
+        || (facility != PA_SUBSCRIPTION_EVENT_SINK && facility != PA_SUBSCRIPTION_EVENT_SERVER))
+        return;
+    // A handler may stop watching, or start another watch.
+    const auto watchers = connection.outputWatchers_;
+    for (const auto& [handle, handler] : watchers) {
+        if (!connection.outputWatchers_.contains(handle))
+            continue;
+        try {
+            handler();
+        } catch (...) {
+            // Nothing may be thrown back into libpulse.
+        }
+    }
+}
+
+void PulseAudioConnection::postAfter(const Lock&, std::chrono::milliseconds delay, std::function<void()> work)
+{
+    auto* job = new std::function<void()>(std::move(work));
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    struct timeval at;
+    pa_timeval_add(pa_gettimeofday(&at), static_cast<pa_usec_t>(delay.count()) * PA_USEC_PER_MSEC);
+    const auto ring = [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* data) {
+        std::unique_ptr<std::function<void()>> job(static_cast<std::function<void()>*>(data));
+        api->time_free(event);
+        // Nothing may be thrown back into libpulse.
+        try {
+            (*job)();
+        } catch (...) {
+        }
+    };
+    if (!api->time_new(api, &at, ring, job))
+        delete job;
 }

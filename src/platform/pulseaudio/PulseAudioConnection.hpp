@@ -6,7 +6,9 @@
 #include <pulse/thread-mainloop.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -60,12 +62,21 @@ public:
     void signal();
     // Runs the work later on the loop's thread, with the lock held.
     void post(const Lock&, std::function<void()> work);
+    // The same, once the delay has passed.
+    void postAfter(const Lock&, std::chrono::milliseconds delay, std::function<void()> work);
     // Runs the operation's callbacks until it is done or the deadline passes; a late
     // operation is cancelled, so its callback never runs after this returns. Takes the
     // operation's reference. False when it did not complete.
     bool finish(const Lock&, pa_operation* operation, Deadline deadline);
 
     bool onLoopThread() const;
+
+    // Runs the handler on the loop's thread, lock held, whenever the server's outputs or its
+    // default devices change (an output added or removed, another one chosen), on this
+    // connection and on every later one. The handle is for unwatchOutputs.
+    using OutputsChanged = std::function<void()>;
+    int watchOutputs(const Lock&, OutputsChanged handler);
+    void unwatchOutputs(const Lock&, int handle);
 
     // A failure of the context in the system's terms.
     static PlatformError error(pa_context* context);
@@ -80,6 +91,7 @@ private:
     void finishConnecting(pa_context* ready, const std::optional<PlatformError>& error);
     static void onContextState(pa_context* context, void* self);
     static void onConnectTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
+    static void onServerEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* self);
 
     pa_threaded_mainloop* loop_ = nullptr;
     std::once_flag started_;
@@ -90,4 +102,6 @@ private:
     bool connecting_ = false;
     bool timedOut_ = false;
     std::vector<ReadyHandler> waiting_;
+    std::map<int, OutputsChanged> outputWatchers_;
+    int lastWatcher_ = 0;
 };
