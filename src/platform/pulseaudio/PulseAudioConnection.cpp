@@ -15,6 +15,17 @@ pa_usec_t microseconds(std::chrono::steady_clock::duration duration)
     return static_cast<pa_usec_t>(std::chrono::duration_cast<std::chrono::microseconds>(duration).count());
 }
 
+// Runs and frees a job handed to the loop by post() or postAfter().
+void runPosted(void* data)
+{
+    std::unique_ptr<std::function<void()>> job(static_cast<std::function<void()>*>(data));
+    // Nothing may be thrown back into libpulse.
+    try {
+        (*job)();
+    } catch (...) {
+    }
+}
+
 }
 
 PulseAudioConnection::Lock::Lock(PulseAudioConnection& connection) : connection_(connection)
@@ -242,18 +253,9 @@ void PulseAudioConnection::signal() { pa_threaded_mainloop_signal(loop_, 0); }
 
 void PulseAudioConnection::post(const Lock&, std::function<void()> work)
 {
-    auto* job = new std::function<void()>(std::move(work));
     pa_mainloop_api_once(
-        pa_threaded_mainloop_get_api(loop_),
-        [](pa_mainloop_api*, void* data) {
-            std::unique_ptr<std::function<void()>> job(static_cast<std::function<void()>*>(data));
-            // Nothing may be thrown back into libpulse.
-            try {
-                (*job)();
-            } catch (...) {
-            }
-        },
-        job);
+        pa_threaded_mainloop_get_api(loop_), [](pa_mainloop_api*, void* data) { runPosted(data); },
+        new std::function<void()>(std::move(work)));
 }
 
 bool PulseAudioConnection::finish(const Lock& lock, pa_operation* operation, Deadline deadline)
@@ -323,13 +325,8 @@ void PulseAudioConnection::postAfter(const Lock&, std::chrono::milliseconds dela
     struct timeval at;
     pa_timeval_add(pa_gettimeofday(&at), static_cast<pa_usec_t>(delay.count()) * PA_USEC_PER_MSEC);
     const auto ring = [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* data) {
-        std::unique_ptr<std::function<void()>> job(static_cast<std::function<void()>*>(data));
         api->time_free(event);
-        // Nothing may be thrown back into libpulse.
-        try {
-            (*job)();
-        } catch (...) {
-        }
+        runPosted(data);
     };
     if (!api->time_new(api, &at, ring, job))
         delete job;

@@ -1,7 +1,6 @@
 #include "platform/pulseaudio/PulseAudioRecordStream.hpp"
 
 #include <pulse/error.h>
-#include <pulse/introspect.h>
 
 #include <cassert>
 
@@ -91,10 +90,6 @@ void PulseAudioRecordStream::start(const PulseAudioConnection::Lock& lock)
 
 void PulseAudioRecordStream::create(pa_context* context)
 {
-    if (request_.device == defaultMonitor) {
-        resolveDefaultMonitor(context);
-        return;
-    }
     stream_ = pa_stream_new(context, request_.name.c_str(), &request_.spec,
                             request_.channels ? &*request_.channels : nullptr);
     if (!stream_) {
@@ -123,41 +118,6 @@ void PulseAudioRecordStream::create(pa_context* context)
         = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | (request_.movable ? 0 : PA_STREAM_DONT_MOVE));
     if (pa_stream_connect_record(stream_, request_.device.c_str(), &attributes, flags) < 0)
         fail(PulseAudioConnection::error(context));
-}
-
-void PulseAudioRecordStream::resolveDefaultMonitor(pa_context* context)
-{
-    // PipeWire's PulseAudio server takes "@DEFAULT_MONITOR@" for the default source, which
-    // would record the microphone as system audio: the default sink names its monitor.
-    // A weak reference rides along, so an answer after the stream is gone does nothing.
-    auto* weak = new std::weak_ptr<PulseAudioRecordStream>(weak_from_this());
-    const auto answer = [](pa_context* context, const pa_sink_info* info, int end, void* data) {
-        auto* weak = static_cast<std::weak_ptr<PulseAudioRecordStream>*>(data);
-        if (end == 0 && info) {
-            auto self = weak->lock();
-            if (self && self->state_ == State::connecting && self->request_.device == defaultMonitor) {
-                if (info->monitor_source_name && *info->monitor_source_name) {
-                    self->request_.device = info->monitor_source_name;
-                    guarded([&] { self->create(context); });
-                } else {
-                    guarded([&] { self->fail(PulseAudioConnection::error(PA_ERR_NOENTITY, "the default sink has no monitor")); });
-                }
-            }
-            return; // the list's end follows
-        }
-        if (end < 0) {
-            if (auto self = weak->lock(); self && self->state_ == State::connecting)
-                guarded([&] { self->fail(PulseAudioConnection::error(context)); });
-        }
-        delete weak;
-    };
-    pa_operation* operation = pa_context_get_sink_info_by_name(context, "@DEFAULT_SINK@", answer, weak);
-    if (!operation) {
-        delete weak;
-        fail(PulseAudioConnection::error(context));
-        return;
-    }
-    pa_operation_unref(operation);
 }
 
 void PulseAudioRecordStream::fail(const PlatformError& error)

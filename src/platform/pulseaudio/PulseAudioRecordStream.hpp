@@ -17,12 +17,9 @@
 // handler runs on the loop's thread with the lock held, and none runs after close().
 class PulseAudioRecordStream : public std::enable_shared_from_this<PulseAudioRecordStream> {
 public:
-    // The monitor of the default sink: what the computer plays.
-    static constexpr const char* defaultMonitor = "@DEFAULT_MONITOR@";
-
     struct Request {
         std::string name; // shown by the server's stream list
-        std::string device; // a source name, or defaultMonitor
+        std::string device; // a source name
         pa_sample_spec spec;
         std::optional<pa_channel_map> channels;
         // Bytes the server sends at a time (fragmentDuration, usually).
@@ -69,7 +66,6 @@ private:
     enum class State { idle, connecting, running, stopping, ended };
 
     void create(pa_context* context);
-    void resolveDefaultMonitor(pa_context* context);
     void readAvailable();
     void stateChanged();
     void fail(const PlatformError& error);

@@ -210,13 +210,13 @@ private:
             if (generation == recording_)
                 deliver(bytes);
         };
-        handlers.started = [this, generation, monitor](std::optional<PlatformError> error) {
-            started(generation, monitor, std::move(error));
+        handlers.started = [this, generation](std::optional<PlatformError> error) {
+            started(generation, std::move(error));
         };
         handlers.failed = [this, generation](const PlatformError& error) {
             if (generation == nextGeneration_ && next_) {
                 // Its output went away before it delivered anything.
-                started(generation, nextDevice_, error);
+                started(generation, error);
                 return;
             }
             if (generation != recording_)
@@ -239,7 +239,7 @@ private:
         next_->start(lock);
     }
 
-    void started(std::uint64_t generation, const std::string& monitor, std::optional<PlatformError> error)
+    void started(std::uint64_t generation, std::optional<PlatformError> error)
     {
         if (generation != nextGeneration_ || !next_)
             return;
@@ -255,7 +255,6 @@ private:
         // the old one goes on recording the old output until then.
         if (!stream_)
             takeOver();
-        (void)monitor;
     }
 
     void takeOver()
