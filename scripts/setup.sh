@@ -28,6 +28,9 @@ packages=(
   # the GTK client that reports its input (Debian's Python with the GTK bindings); grim is
   # the baseline of the Wayland picture benchmark
   sway foot python3-gi gir1.2-gtk-3.0 grim
+  # a headless Weston with XWayland: a Wayland desktop that no backend serves, for the
+  # tests of what the program says there
+  weston xwayland
   # an X server with several monitors, for the main-display tests
   xserver-xorg-core xserver-xorg-video-dummy
   ffmpeg sox curl python3 imagemagick scrot iproute2

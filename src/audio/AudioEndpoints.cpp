@@ -49,9 +49,11 @@ HTTPResponse audioStart(Platform& platform, AudioRecorder& recorder, Permissions
     const bool microphone = booleanMember(body, "microphone").value_or(true);
 
     // Without Screen Recording, only a microphone that can carry the recording lets it start.
-    if (permissions.screenState() == Permissions::ScreenState::denied
+    // System audio is not a picture of the screen: where only the screen is out of reach, it
+    // is still recorded.
+    if (permissions.contentState() == Permissions::ScreenState::denied
         && (!microphone || permissions.microphoneState() != Permissions::ScreenState::granted))
-        return PictureEndpoints::screenDenied(permissions.screenDetail());
+        return PictureEndpoints::screenDenied(permissions.contentDetail());
 
     try {
         recorder.start(*directory, partSeconds, microphone);

@@ -46,7 +46,7 @@ void AudioRecorder::startSystem(std::uint64_t recording)
 {
     if (!platform_.systemVersion.isAtLeast(13, 0, 0))
         throw Failure("system audio capture needs macOS 13 or later");
-    if (permissions_.screenState() == Permissions::ScreenState::denied)
+    if (permissions_.contentState() == Permissions::ScreenState::denied)
         throw Failure("Screen Recording is off for " + productName);
 
     ShareableContent content;

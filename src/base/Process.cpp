@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <future>
 #include <malloc.h>
+#include <sys/socket.h>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -94,4 +96,16 @@ void atProcessEnd(std::function<void()> work)
 void releaseFreeMemory()
 {
     malloc_trim(0);
+}
+
+std::string peerProcessName(int socket)
+{
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.pid <= 0)
+        return "";
+    std::ifstream comm("/proc/" + std::to_string(peer.pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
 }

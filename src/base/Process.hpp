@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 // Writes one process-level message to standard error in a single write:
@@ -27,3 +28,8 @@ void atProcessEnd(std::function<void()> work);
 
 // Returns memory that the heap holds freed to the system.
 void releaseFreeMemory();
+
+// The name of the process at the other end of a connected local socket (its command name,
+// as /proc gives it: "Xwayland", "weston"); empty when the socket is not local or the
+// process cannot be seen (another PID namespace, a process that has ended). Never blocks.
+std::string peerProcessName(int socket);

@@ -76,7 +76,7 @@ std::int64_t ScreenCapture::pixelSize(double points, double scale)
     return static_cast<std::int64_t>(pixels);
 }
 
-Image ScreenCapture::display(Platform& platform, std::uint32_t displayID)
+Image ScreenCapture::display(Platform& platform, std::uint32_t displayID, Pointer pointer)
 {
     if (!usesFramework(platform)) {
         auto image = platform.displays.createImage(displayID);
@@ -102,7 +102,7 @@ Image ScreenCapture::display(Platform& platform, std::uint32_t displayID)
     StreamConfiguration configuration;
     configuration.width = pixelSize(static_cast<double>(display->width), scale);
     configuration.height = pixelSize(static_cast<double>(display->height), scale);
-    configuration.showsCursor = true;
+    configuration.showsCursor = pointer == Pointer::shown;
     return SCK::capture(platform, filter, configuration);
 }
 

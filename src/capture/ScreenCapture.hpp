@@ -40,8 +40,11 @@ public:
     // "ScreenCaptureKit" on the framework path, "CoreGraphics" on the older one.
     static std::string source(Platform& platform);
 
+    // Whether a picture of the display shows the pointer. The older path's pictures never do.
+    enum class Pointer { shown, hidden };
+
     // The whole display. Throws the bridge's errors and Screenshot::Failure.
-    static Image display(Platform& platform, std::uint32_t displayID);
+    static Image display(Platform& platform, std::uint32_t displayID, Pointer pointer = Pointer::shown);
     // One window, off screen too on the framework path. Throws the bridge's errors and
     // Screenshot::Failure (noWindow when the id is not listed).
     static WindowCapture window(Platform& platform, std::uint32_t windowID);

@@ -41,7 +41,22 @@ std::pair<Permissions::ScreenState, std::string> Permissions::screenStateAndDeta
 {
     if (!platform_.privacy.preflightScreenCaptureAccess())
         return {ScreenState::denied, ""};
+    // The capture framework would answer for the windows it can capture; the screen is
+    // beyond it all the same.
+    if (auto limit = platform_.privacy.screenCaptureLimit())
+        return {ScreenState::denied, std::move(*limit)};
+    return probed();
+}
 
+std::pair<Permissions::ScreenState, std::string> Permissions::contentStateAndDetail()
+{
+    if (!platform_.privacy.preflightScreenCaptureAccess())
+        return {ScreenState::denied, ""};
+    return probed();
+}
+
+std::pair<Permissions::ScreenState, std::string> Permissions::probed()
+{
     std::lock_guard guard(lock_);
     // A caller that waited here while another probed reads the time only now, and so finds
     // that probe fresh instead of probing again.
@@ -69,6 +84,16 @@ Permissions::ScreenState Permissions::screenState()
 std::string Permissions::screenDetail()
 {
     return screenStateAndDetail().second;
+}
+
+Permissions::ScreenState Permissions::contentState()
+{
+    return contentStateAndDetail().first;
+}
+
+std::string Permissions::contentDetail()
+{
+    return contentStateAndDetail().second;
 }
 
 void Permissions::forgetProbe()

@@ -30,10 +30,19 @@ public:
     Permissions(const Permissions&) = delete;
     Permissions& operator=(const Permissions&) = delete;
 
+    // The Screen Recording state of the screen itself. Where the platform lets this process
+    // capture some windows but not the screen (Privacy::screenCaptureLimit), denied with the
+    // platform's reason, without a probe.
     ScreenState screenState();
-    // The capture framework's explanation of the state, or "". Served from the cache that a
-    // screenState() just before filled.
+    // The capture framework's explanation of the state (or the platform's reason), or "".
+    // Served from the cache that a screenState() just before filled.
     std::string screenDetail();
+    // The state for what is captured apart from pictures of the screen: the window list,
+    // window pictures and system audio. The same as screenState() except where capture is
+    // limited to some windows: there the capture framework's own answer, so that what it can
+    // still capture stays within reach.
+    ScreenState contentState();
+    std::string contentDetail();
     // The next screen query probes again.
     void forgetProbe();
 
@@ -50,6 +59,9 @@ public:
 
 private:
     std::pair<ScreenState, std::string> screenStateAndDetail();
+    std::pair<ScreenState, std::string> contentStateAndDetail();
+    // The last probe's answer while it is fresh, else a new probe's.
+    std::pair<ScreenState, std::string> probed();
 
     Platform& platform_;
     std::mutex lock_;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+#include <string>
+
 class Displays;
 class InputEvents;
 class ScreenCaptureFramework;
@@ -23,4 +26,9 @@ public:
     virtual bool canCapture() = 0;
     // Whether this process can post input through it. The same terms.
     virtual bool canPostInput() = 0;
+    // Set where the display server shows this process the windows of some applications but
+    // not the screen (the XWayland of a Wayland desktop that no backend serves): why, and what
+    // would serve the desktop, in words for people. Nothing where canCapture() speaks for the
+    // whole screen. The same terms.
+    virtual std::optional<std::string> screenCaptureLimit() { return std::nullopt; }
 };

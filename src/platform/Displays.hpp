@@ -21,7 +21,7 @@ public:
     virtual std::optional<std::int64_t> modePixelWidth(std::uint32_t displayID) = 0;
     // The display's width in pixels, for when there is no mode.
     virtual std::int64_t pixelsWide(std::uint32_t displayID) = 0;
-    // The older capture path: the whole display at once, BGRA, owned by the caller; nothing
-    // when no picture can be taken.
+    // The older capture path: the whole display at once, without the pointer, BGRA, owned by
+    // the caller; nothing when no picture can be taken.
     virtual std::optional<Image> createImage(std::uint32_t displayID) = 0;
 };

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+#include <string>
+
 // The privacy services of the operating system: Screen Recording, Accessibility and the
 // microphone. None of them throws; results other than those below are ignored.
 //
@@ -22,6 +25,11 @@ public:
 
     // True when Screen Recording is allowed for this process. Never prompts.
     virtual bool preflightScreenCaptureAccess() = 0;
+    // Set where Screen Recording covers the windows of some applications but not the screen
+    // (a desktop this process reaches only through the compatibility X server of a Wayland
+    // session): why, in words for people. Nothing where the preflight's answer holds for the
+    // whole screen. Never prompts.
+    virtual std::optional<std::string> screenCaptureLimit() = 0;
     // Asks the system to show the Screen Recording prompt. Main thread.
     virtual void requestScreenCaptureAccess() = 0;
 

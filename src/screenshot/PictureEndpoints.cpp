@@ -97,8 +97,9 @@ HTTPResponse window(Platform& platform, Permissions& permissions, const Json& bo
     const auto id = Service::integer(Service::member(body, "id"), 1, 4'294'967'295.0);
     if (!id)
         return Service::failure(400, "bad_request", "`id` must be a window id from /windows");
-    if (permissions.screenState() == Permissions::ScreenState::denied)
-        return screenDenied(permissions.screenDetail());
+    // A window may be within reach where the screen is not.
+    if (permissions.contentState() == Permissions::ScreenState::denied)
+        return screenDenied(permissions.contentDetail());
 
     // Only "jpeg" exactly gives JPEG here; the pipeline's own rule is "png" or JPEG.
     const std::string format = stringOr(body, "format", "png") == "jpeg" ? "jpeg" : "png";
@@ -126,8 +127,8 @@ HTTPResponse window(Platform& platform, Permissions& permissions, const Json& bo
 
 HTTPResponse windows(Platform& platform, Permissions& permissions)
 {
-    if (permissions.screenState() == Permissions::ScreenState::denied)
-        return screenDenied(permissions.screenDetail());
+    if (permissions.contentState() == Permissions::ScreenState::denied)
+        return screenDenied(permissions.contentDetail());
     try {
         Json list = Json::array();
         for (const auto& entry : ScreenCapture::windows(platform))

@@ -5,6 +5,7 @@
 #include "platform/Imaging.hpp"
 #include "platform/Platform.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <limits>
@@ -108,24 +109,85 @@ std::int64_t truncatePoints(double points)
     return static_cast<std::int64_t>(points);
 }
 
-bool isBlack(Platform& platform, const Image& image)
+namespace {
+
+// The box around the lit pixels of the black test's thumbnail, in thumbnail pixels (cells).
+struct LitCells {
+    int left, top, right, bottom; // inclusive
+};
+
+// What the black test sees: whether its thumbnail could be made, and where it is lit
+// (nowhere on a black picture).
+struct ThumbnailTest {
+    bool made = false;
+    std::optional<LitCells> lit;
+};
+
+ThumbnailTest thumbnailTest(Platform& platform, const Image& image)
 {
     Image thumbnail;
     try {
         thumbnail = platform.imaging.thumbnail(image, static_cast<int>(blackTestSize.width),
                                                static_cast<int>(blackTestSize.height));
     } catch (const std::exception&) {
-        return false;
+        return {};
     }
     if (thumbnail.width < 1 || thumbnail.height < 1)
-        return false;
+        return {};
+    std::optional<LitCells> lit;
     for (int y = 0; y < thumbnail.height; ++y) {
         const std::uint8_t* pixel = thumbnail.row(y);
-        for (int x = 0; x < thumbnail.width; ++x, pixel += 4)
-            if (pixel[0] > blackThreshold || pixel[1] > blackThreshold || pixel[2] > blackThreshold)
-                return false;
+        for (int x = 0; x < thumbnail.width; ++x, pixel += 4) {
+            if (pixel[0] <= blackThreshold && pixel[1] <= blackThreshold && pixel[2] <= blackThreshold)
+                continue;
+            if (!lit)
+                lit = LitCells{x, y, x, y};
+            lit->left = std::min(lit->left, x);
+            lit->right = std::max(lit->right, x);
+            lit->top = std::min(lit->top, y);
+            lit->bottom = std::max(lit->bottom, y);
+        }
     }
-    return true;
+    return {true, lit};
+}
+
+// Whether a pointer could have lit all those cells. A pointer no wider than largestPointer
+// spans at most that many pixels plus one cell on each side of its cells, wherever it sits.
+bool fitsUnderPointer(const LitCells& lit, const Image& captured)
+{
+    const double cellWidth = static_cast<double>(captured.width) / static_cast<double>(blackTestSize.width);
+    const double cellHeight = static_cast<double>(captured.height) / static_cast<double>(blackTestSize.height);
+    return (lit.right - lit.left - 1) * cellWidth < largestPointer
+           && (lit.bottom - lit.top - 1) * cellHeight < largestPointer;
+}
+
+// The black test judges the screen, not the pointer drawn on it: a black screen with the
+// pointer on it is still black. The capture shows the pointer, which the caller wants to
+// see; so when its only lit pixels could be the pointer's, the display is captured again
+// without it and that picture decides. A second capture is paid only for a screen that is
+// black but for a small patch, and one that fails leaves the verdict to the first picture.
+bool isBlackScreen(Platform& platform, std::uint32_t displayID, const Image& captured)
+{
+    const ThumbnailTest test = thumbnailTest(platform, captured);
+    if (!test.made)
+        return false;
+    if (!test.lit)
+        return true;
+    if (!fitsUnderPointer(*test.lit, captured))
+        return false;
+    try {
+        return isBlack(platform, ScreenCapture::display(platform, displayID, ScreenCapture::Pointer::hidden));
+    } catch (...) {
+        return false;
+    }
+}
+
+}
+
+bool isBlack(Platform& platform, const Image& image)
+{
+    const ThumbnailTest test = thumbnailTest(platform, image);
+    return test.made && !test.lit;
 }
 
 Shot take(Platform& platform, std::optional<std::int64_t> width, std::optional<std::int64_t> height,
@@ -133,7 +195,7 @@ Shot take(Platform& platform, std::optional<std::int64_t> width, std::optional<s
 {
     const std::uint32_t displayID = platform.displays.mainDisplayID();
     Image captured = ScreenCapture::display(platform, displayID);
-    if (isBlack(platform, captured))
+    if (isBlackScreen(platform, displayID, captured))
         throw Failure::black();
 
     const Rect frame = platform.displays.bounds(displayID);

@@ -30,8 +30,12 @@ enum class Encoding { png, jpeg };
 inline constexpr Size blackTestSize{64, 36};
 // A thumbnail channel above this is a lit pixel.
 inline constexpr int blackThreshold = 7;
+// The widest and tallest pointer picture, in captured pixels, that the black test looks past
+// (large accessibility pointers on a display of twice the pixel density).
+inline constexpr double largestPointer = 256;
 
-// The main display. An explicit `width` and `height`, both at least 1, give exactly that
+// The main display, with the pointer. It is refused as black when the screen is, whether or
+// not the pointer shows on it. An explicit `width` and `height`, both at least 1, give exactly that
 // size (enlarging if need be, aspect ratio not kept); otherwise the picture is reduced to
 // at most `maxPixels`. `format` "png" gives PNG, anything else JPEG at `quality` (0.3 to 1.0).
 // The arguments arrive bounded by the endpoint and are not bounded again here.

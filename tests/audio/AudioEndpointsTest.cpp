@@ -105,6 +105,16 @@ TEST_F(AudioEndpoints, WithoutScreenRecordingOnlyAGrantedMicrophoneMayRecord)
     EXPECT_EQ(answer.body["system_audio"], "error: Screen Recording is off for Velmar Computer Use");
 }
 
+TEST_F(AudioEndpoints, SystemAudioIsRecordedWhereOnlyTheScreenIsOutOfReach)
+{
+    fake.privacy.setScreenCaptureLimit("X windows only");
+    const auto answer = start(R"({"directory":"/r","microphone":false})");
+    ASSERT_EQ(answer.status, 200) << answer.body.dump();
+    EXPECT_EQ(answer.body["system_audio"], "on");
+    EXPECT_EQ(fake.systemAudio.streamsMade().size(), 1u);
+    stop();
+}
+
 TEST_F(AudioEndpoints, FailuresOfTheStartAre500)
 {
     ASSERT_EQ(start(R"({"microphone":false,"directory":"/r"})").status, 200);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -128,6 +129,24 @@ TEST(ProcessTest, EndWorkRunsOnceBeforeTheExit)
     });
     EXPECT_TRUE(ended.code == 3 || ended.code == 4) << ended.code;
     EXPECT_EQ(ended.written, "ab");
+}
+
+TEST(ProcessTest, PeerProcessNameOfALocalSocket)
+{
+    std::ifstream comm("/proc/self/comm");
+    std::string self;
+    std::getline(comm, self);
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    EXPECT_EQ(peerProcessName(ends[0]), self);
+    ::close(ends[0]);
+    ::close(ends[1]);
+    // Not a socket, or no longer a descriptor at all.
+    ASSERT_EQ(::pipe(ends), 0);
+    EXPECT_EQ(peerProcessName(ends[0]), "");
+    ::close(ends[0]);
+    ::close(ends[1]);
+    EXPECT_EQ(peerProcessName(ends[0]), "");
 }
 
 TEST(ProcessTest, EndWorkThatHangsDoesNotKeepTheProcess)

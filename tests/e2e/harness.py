@@ -351,6 +351,12 @@ class EventClient:
                 stream.close()
         return err
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
 
 
 class XClient(EventClient):

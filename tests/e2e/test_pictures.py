@@ -80,19 +80,32 @@ class Pictures(DesktopCase):
 
 
 class BlackScreen(unittest.TestCase):
-    def test_a_black_screen_is_refused(self):
-        with VirtualDesktop(1024, 768, extra_args=["-br"]) as desktop, tempfile.TemporaryDirectory() as d:
-            # The pointer is drawn into display pictures; an empty cursor leaves the screen all black.
+    BLACK = {"error": "screen_denied", "message": "the picture is black \u2014 Screen Recording is off for Velmar Computer Use"}
+
+    def test_a_black_screen_is_refused_with_or_without_the_pointer_on_it(self):
+        with VirtualDesktop(1024, 768, extra_args=["-br"]) as desktop, tempfile.TemporaryDirectory() as d, \
+                Program(env=dict(desktop.env(), **NO_PULSE)) as program:
+            # Xvfb's own pointer, a white-edged cross in the middle, is drawn into display
+            # pictures: the screen under it is black all the same.
+            status, answer, _ = program.request("POST", "/screenshot", body={"format": "png"})
+            self.assertEqual((status, answer), (403, self.BLACK))
+
+            # An empty pointer leaves nothing lit at all.
             empty = os.path.join(d, "empty.xbm")
             with open(empty, "w") as f:
                 f.write("#define e_width 8\n#define e_height 8\n#define e_x_hot 0\n#define e_y_hot 0\n"
                         "static unsigned char e_bits[] = {\n 0, 0, 0, 0, 0, 0, 0, 0 };\n")
             subprocess.run(["xsetroot", "-cursor", empty, empty], env=dict(os.environ, **desktop.env()), check=True)
-            with Program(env=dict(desktop.env(), **NO_PULSE)) as program:
-                status, answer, _ = program.request("POST", "/screenshot", body={})
-                self.assertEqual(status, 403)
-                self.assertEqual(answer, {"error": "screen_denied",
-                                          "message": "the picture is black \u2014 Screen Recording is off for Velmar Computer Use"})
+            status, answer, _ = program.request("POST", "/screenshot", body={})
+            self.assertEqual((status, answer), (403, self.BLACK))
+
+    def test_a_small_window_beside_the_pointer_is_a_picture(self):
+        # Lit pixels near the pointer that stay when the pointer is left out: not black.
+        with VirtualDesktop(1024, 768, extra_args=["-br"]) as desktop, \
+                XClient(desktop.display, ["Dot:24x24+530+400:ffffff"]), \
+                Program(env=dict(desktop.env(), **NO_PULSE)) as program:
+            status, answer, _ = program.request("POST", "/screenshot", body={"format": "png"})
+            self.assertEqual(status, 200, answer)
 
 
 class PrivateDesktop(unittest.TestCase):

@@ -1,14 +1,16 @@
-"""The Wayland side of the end-to-end tests: a private headless sway and a GTK client.
+"""The Wayland side of the end-to-end tests: a private headless sway, a headless Weston with
+XWayland, and a GTK client.
 
-sway refuses to run as root, so it runs as an unprivileged user made for the tests, in a
-runtime directory of its own; the program under test, as root, can still open its socket.
-Everything is stopped by process id. A compositor that cannot start fails the test with the
-reason.
+The compositors refuse to run as root, so they run as an unprivileged user made for the
+tests, in a runtime directory of its own; the program under test, as root, can still open
+their sockets. Everything is stopped by process id. A compositor that cannot start fails the
+test with the reason.
 """
 
 import json
 import os
 import pwd
+import re
 import shutil
 import subprocess
 import tempfile
@@ -30,6 +32,28 @@ def test_user():
         return pwd.getpwnam(TEST_USER)
 
 
+class UserRuntime:
+    """A directory for a compositor run as the test user: readable by everyone, with the
+    user's own runtime directory (mode 0700) inside it."""
+
+    def __init__(self, prefix):
+        if os.geteuid() != 0:
+            raise RuntimeError("the Wayland tests start their compositor as a user of their own, which needs root")
+        self.user = test_user()
+        self.dir = tempfile.mkdtemp(prefix=prefix)
+        os.chmod(self.dir, 0o755)
+        self.runtime = os.path.join(self.dir, "run")
+        os.mkdir(self.runtime, 0o700)
+        os.chown(self.runtime, self.user.pw_uid, self.user.pw_gid)
+
+    def as_user(self, argv):
+        """argv run as the test user, with no groups of root's."""
+        return ["setpriv", f"--reuid={self.user.pw_uid}", f"--regid={self.user.pw_gid}", "--clear-groups", *argv]
+
+    def remove(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
 class SwayDesktop:
     """sway with one headless output of the given size and scale. Windows of the test client
     open fullscreen, so their own coordinates are the output's."""
@@ -37,14 +61,8 @@ class SwayDesktop:
     def __init__(self, width=1280, height=800, scale=1, extra_config=""):
         if not shutil.which("sway"):
             raise RuntimeError("sway is not installed (Debian package sway)")
-        if os.geteuid() != 0:
-            raise RuntimeError("the Wayland tests start sway as a user of their own, which needs root")
-        user = test_user()
-        self.dir = tempfile.mkdtemp(prefix="velmar-sway-")
-        os.chmod(self.dir, 0o755)
-        self.runtime = os.path.join(self.dir, "run")
-        os.mkdir(self.runtime, 0o700)
-        os.chown(self.runtime, user.pw_uid, user.pw_gid)
+        self.home = UserRuntime("velmar-sway-")
+        self.dir, self.runtime = self.home.dir, self.home.runtime
         config = os.path.join(self.dir, "config")
         with open(config, "w") as f:
             f.write(f"output HEADLESS-1 resolution {width}x{height} position 0 0 scale {scale} bg #202020 solid_color\n"
@@ -55,9 +73,8 @@ class SwayDesktop:
         self.log = open(os.path.join(self.dir, "log"), "w")
         env = {"XDG_RUNTIME_DIR": self.runtime, "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
                "WLR_LIBINPUT_NO_DEVICES": "1", "HOME": self.dir, "PATH": "/usr/bin:/bin"}
-        self.process = subprocess.Popen(
-            ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups", "sway", "-c", config],
-            env=env, stdout=self.log, stderr=subprocess.STDOUT, cwd=self.dir)
+        self.process = subprocess.Popen(self.home.as_user(["sway", "-c", config]),
+                                        env=env, stdout=self.log, stderr=subprocess.STDOUT, cwd=self.dir)
         deadline = time.monotonic() + 15
         self.display = self.socket = None
         while time.monotonic() < deadline and self.process.poll() is None:
@@ -87,7 +104,74 @@ class SwayDesktop:
     def stop(self):
         _stop(self.process)
         self.log.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
+        self.home.remove()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class WestonDesktop:
+    """A headless Weston with XWayland: a Wayland desktop that offers none of the protocols
+    the program drives a desktop through, reached by X clients through its XWayland. Weston
+    starts XWayland when the first X client connects; that client lets root's clients in
+    (XWayland admits only its own user at first), so the program and the test client can
+    connect as root."""
+
+    SOCKET = "velmar-weston"
+
+    def __init__(self, width=1024, height=640):
+        for program in ("weston", "Xwayland", "xhost"):
+            if not shutil.which(program):
+                raise RuntimeError(f"{program} is not installed (Debian packages weston, xwayland, x11-xserver-utils)")
+        self.home = UserRuntime("velmar-weston-")
+        self.log_path = os.path.join(self.home.dir, "log")
+        env = {"XDG_RUNTIME_DIR": self.home.runtime, "HOME": self.home.dir, "PATH": "/usr/bin:/bin"}
+        with open(self.log_path, "w") as log:
+            self.process = subprocess.Popen(
+                self.home.as_user(["weston", "--backend=headless-backend.so", f"--width={width}",
+                                   f"--height={height}", "--xwayland", f"--socket={self.SOCKET}", "--idle-time=0"]),
+                env=env, stdout=log, stderr=subprocess.STDOUT, cwd=self.home.dir)
+        try:
+            self.display = self._x_display()
+            # The first X client starts XWayland; it may take a moment to accept clients.
+            deadline = time.monotonic() + 15
+            while True:
+                allowed = subprocess.run(self.home.as_user(["xhost", "+si:localuser:root"]), capture_output=True,
+                                         text=True, timeout=20, env=dict(env, DISPLAY=self.display))
+                if allowed.returncode == 0:
+                    break
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError("XWayland did not let root in: " + allowed.stderr + self._log())
+                time.sleep(0.1)
+        except Exception:
+            self.stop()
+            raise
+
+    def _x_display(self):
+        """The X display Weston listens on for XWayland, as its log reports it."""
+        deadline = time.monotonic() + 15
+        while self.process.poll() is None and time.monotonic() < deadline:
+            found = re.search(r"xserver listening on display (:\d+)", self._log())
+            if found:
+                return found.group(1)
+            time.sleep(0.05)
+        raise RuntimeError("weston did not start XWayland: " + self._log())
+
+    def _log(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read()[-2000:]
+
+    def env(self):
+        """The session as a program started in it sees it: a Wayland display and XWayland's X
+        display."""
+        return {"XDG_RUNTIME_DIR": self.home.runtime, "WAYLAND_DISPLAY": self.SOCKET, "DISPLAY": self.display}
+
+    def stop(self):
+        _stop(self.process)
+        self.home.remove()
 
     def __enter__(self):
         return self

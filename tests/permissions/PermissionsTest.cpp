@@ -86,6 +86,35 @@ TEST_F(PermissionsTest, FailedPreflightNeverTouchesTheCache)
     EXPECT_TRUE(other.screenCapture.contentCalls().empty());
 }
 
+TEST_F(PermissionsTest, ScreenOutOfReachIsDeniedWithItsReasonWhileTheContentFollowsTheProbe)
+{
+    fake.privacy.setScreenCaptureLimit("only X windows");
+    EXPECT_EQ(permissions.screenState(), State::denied);
+    EXPECT_EQ(permissions.screenDetail(), "only X windows");
+    EXPECT_EQ(probes(), 0u);
+
+    EXPECT_EQ(permissions.contentState(), State::granted);
+    EXPECT_EQ(permissions.contentDetail(), "");
+    EXPECT_EQ(probes(), 1u);
+    denyWith(-3801);
+    permissions.forgetProbe();
+    EXPECT_EQ(permissions.contentState(), State::denied);
+    EXPECT_EQ(permissions.screenDetail(), "only X windows"); // the probe does not speak for the screen
+
+    // A failed preflight says the most: denied with nothing to add, for both.
+    fake.privacy.screenCaptureAllowed = false;
+    EXPECT_EQ(permissions.screenDetail(), "");
+    EXPECT_EQ(permissions.contentState(), State::denied);
+    EXPECT_EQ(permissions.contentDetail(), "");
+
+    // Without a limit the two are one.
+    FakePlatform other;
+    Permissions plain(other.platform());
+    EXPECT_EQ(plain.screenState(), State::granted);
+    EXPECT_EQ(plain.contentState(), State::granted);
+    EXPECT_EQ(other.screenCapture.contentCalls().size(), 1u);
+}
+
 TEST_F(PermissionsTest, ForgettingAndPromptsMakeTheNextQueryProbe)
 {
     const std::function<void()> forgetters[] = {

@@ -124,6 +124,24 @@ TEST_F(PictureEndpointsTest, DeniedStateAnswersBeforeAnyCapture)
     EXPECT_TRUE(fake.screenCapture.captureCalls().empty());
 }
 
+TEST_F(PictureEndpointsTest, ScreenOutOfReachRefusesTheScreenshotButKeepsTheWindows)
+{
+    fake.privacy.setScreenCaptureLimit("X windows only");
+    EXPECT_EQ(screenshot(Json::object()).body,
+              (Json{{"error", "screen_denied"}, {"message", deniedMessage + " (X windows only)"}}));
+    EXPECT_TRUE(fake.screenCapture.captureCalls().empty());
+
+    const auto list = PictureEndpoints::windows(platform, permissions);
+    ASSERT_EQ(list.status, 200) << list.body.dump();
+    EXPECT_EQ(list.body["windows"].size(), 2u);
+    EXPECT_EQ(window({{"id", 12}}).status, 200);
+
+    // Where the preflight fails as well, nothing is within reach.
+    fake.privacy.screenCaptureAllowed = false;
+    EXPECT_EQ(PictureEndpoints::windows(platform, permissions).body,
+              (Json{{"error", "screen_denied"}, {"message", deniedMessage}}));
+}
+
 TEST_F(PictureEndpointsTest, RefusalDuringCaptureAnswers403AndForgetsTheProbe)
 {
     ASSERT_EQ(permissions.screenState(), Permissions::ScreenState::granted);

@@ -233,6 +233,53 @@ TEST_F(ScreenshotTest, BlackDisplayIsRefusedBeforeAnyResizeOrEncoding)
     EXPECT_EQ(fake.imaging.calls().size(), 1u); // the thumbnail only
 }
 
+TEST_F(ScreenshotTest, BlackScreenWithThePointerOnItIsStillBlack)
+{
+    // The framework draws a white 32 x 32 pointer into every picture that shows it.
+    fake.screenCapture.setPointer(filled(32, 32, 255, 255, 255), 1000, 500);
+    auto blackWithSquare = [](int left, int top, int side) {
+        Image image = filled(3024, 1964, 0, 0, 0);
+        for (int y = top; y < top + side; ++y)
+            for (int x = left; x < left + side; ++x)
+                image.row(y)[x * 4 + 1] = 255;
+        return image;
+    };
+    struct Case {
+        const char* name;
+        Image screen;
+        bool black;
+        std::size_t captures;
+    };
+    const Case cases[] = {
+        {"black screen", filled(3024, 1964, 0, 0, 0), true, 2},
+        {"screen at the threshold", filled(3024, 1964, 7, 7, 7), true, 2},
+        {"lit screen", filled(3024, 1964, 40, 40, 40), false, 1},
+        {"a lit patch wider than any pointer", blackWithSquare(200, 200, 600), false, 1},
+        {"small lit patches far apart", blackWithSquare(2000, 1500, 40), false, 1},
+        {"a small lit patch beside the pointer", blackWithSquare(1060, 520, 40), false, 2},
+    };
+    for (const auto& c : cases) {
+        fake.screenCapture.setImage(c.screen);
+        const auto before = fake.screenCapture.captureCalls().size();
+        if (c.black) {
+            try {
+                Screenshot::take(platform, {}, {}, 2'000'000, "jpeg", 0.8);
+                ADD_FAILURE() << c.name << ": a black screen was answered";
+            } catch (const Screenshot::Failure& failure) {
+                EXPECT_EQ(failure.kind(), Screenshot::Failure::Kind::black) << c.name;
+            }
+        } else {
+            EXPECT_EQ(Screenshot::take(platform, {}, {}, 10'000'000, "png", 0.8).mime, "image/png") << c.name;
+        }
+        const auto calls = fake.screenCapture.captureCalls();
+        ASSERT_EQ(calls.size() - before, c.captures) << c.name;
+        EXPECT_TRUE(calls[before].configuration.showsCursor) << c.name;
+        if (c.captures == 2) {
+            EXPECT_FALSE(calls.back().configuration.showsCursor) << c.name;
+        }
+    }
+}
+
 TEST_F(ScreenshotTest, ThumbnailThatCannotBeMadeIsNotBlack)
 {
     fake.imaging.fail(Operation::thumbnail);

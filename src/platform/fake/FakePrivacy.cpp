@@ -14,6 +14,18 @@ bool FakePrivacy::preflightScreenCaptureAccess()
     return screenCaptureAllowed;
 }
 
+std::optional<std::string> FakePrivacy::screenCaptureLimit()
+{
+    std::lock_guard lock(mutex_);
+    return screenCaptureLimit_;
+}
+
+void FakePrivacy::setScreenCaptureLimit(std::optional<std::string> limit)
+{
+    std::lock_guard lock(mutex_);
+    screenCaptureLimit_ = std::move(limit);
+}
+
 void FakePrivacy::requestScreenCaptureAccess()
 {
     record("requestScreenCaptureAccess");

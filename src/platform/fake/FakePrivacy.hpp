@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,11 @@ public:
     std::atomic<bool> screenCaptureAllowed = true;
     std::atomic<bool> trusted = true;
     std::atomic<int> microphoneStatus = authorized;
+    // What screenCaptureLimit() answers; nothing at first.
+    void setScreenCaptureLimit(std::optional<std::string> limit);
 
     bool preflightScreenCaptureAccess() override;
+    std::optional<std::string> screenCaptureLimit() override;
     void requestScreenCaptureAccess() override;
     bool isProcessTrusted() override;
     void promptForAccessibility() override;
@@ -39,4 +43,5 @@ private:
     mutable std::mutex mutex_;
     std::vector<Call> calls_;
     std::atomic<int> preflights_ = 0;
+    std::optional<std::string> screenCaptureLimit_;
 };

@@ -1,5 +1,6 @@
 #include "platform/fake/FakeScreenCaptureFramework.hpp"
 
+#include <algorithm>
 #include <thread>
 
 namespace {
@@ -18,6 +19,19 @@ std::function<void()> answer(const FakeScreenCaptureFramework::Script& script, T
     return [completion = std::move(completion), delivered = std::move(delivered), error = std::move(error)]() mutable {
         completion(std::move(delivered), std::move(error));
     };
+}
+
+void drawPointer(Image& image, const Image& sprite, int left, int top)
+{
+    for (int y = 0; y < sprite.height; ++y) {
+        if (top + y < 0 || top + y >= image.height)
+            continue;
+        for (int x = 0; x < sprite.width; ++x) {
+            if (left + x < 0 || left + x >= image.width)
+                continue;
+            std::copy_n(sprite.row(y) + x * 4, 4, image.row(top + y) + (left + x) * 4);
+        }
+    }
 }
 
 void onOtherThread(std::function<void()> call)
@@ -77,6 +91,8 @@ void FakeScreenCaptureFramework::captureImage(const ContentFilter& filter, const
             image.bytesPerRow = static_cast<std::size_t>(image.width) * 4;
             image.pixels.assign(image.bytesPerRow * static_cast<std::size_t>(image.height), 0x80);
         }
+        if (pointer_ && configuration.showsCursor)
+            drawPointer(image, pointer_->sprite, pointer_->x, pointer_->y);
         call = answer(captureScript_, std::move(image), std::move(completion));
         if (captureScript_.delivery == Delivery::late) {
             late_.push_back(std::move(call));
@@ -108,6 +124,12 @@ void FakeScreenCaptureFramework::setCaptureScript(Script script)
 {
     std::lock_guard lock(mutex_);
     captureScript_ = std::move(script);
+}
+
+void FakeScreenCaptureFramework::setPointer(Image sprite, int x, int y)
+{
+    std::lock_guard lock(mutex_);
+    pointer_ = Pointer{std::move(sprite), x, y};
 }
 
 void FakeScreenCaptureFramework::setPointPixelScale(ContentFilter::Kind kind, std::uint32_t id, float scale)

@@ -40,6 +40,9 @@ public:
     // The picture delivered; without one, a picture of the configuration's size is made.
     void setImage(Image image);
     void setCaptureScript(Script script);
+    // A pointer drawn into every picture whose configuration shows the cursor, as the real
+    // backends draw theirs: the sprite's pixels replace the picture's from (x, y) on.
+    void setPointer(Image sprite, int x, int y);
     void setPointPixelScale(ContentFilter::Kind kind, std::uint32_t id, float scale);
 
     std::vector<ContentCall> contentCalls() const;
@@ -55,6 +58,11 @@ private:
     Script contentScript_;
     std::optional<Image> image_;
     Script captureScript_;
+    struct Pointer {
+        Image sprite;
+        int x, y;
+    };
+    std::optional<Pointer> pointer_;
     std::map<std::pair<ContentFilter::Kind, std::uint32_t>, float> scales_;
     std::vector<ContentCall> contentCalls_;
     std::vector<CaptureCall> captureCalls_;

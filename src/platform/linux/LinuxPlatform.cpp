@@ -1,6 +1,7 @@
 #include "platform/linux/LinuxPlatform.hpp"
 
 #include "base/Process.hpp"
+#include "platform/linux/DesktopSession.hpp"
 #include "platform/x11/X11DisplayServer.hpp"
 #include "platform/wayland/WaylandDisplayServer.hpp"
 
@@ -23,5 +24,10 @@ std::unique_ptr<DisplayServer> LinuxPlatform::chooseDisplayServer()
 {
     if (auto wayland = WaylandDisplayServer::ifOffered())
         return wayland;
+    // A Wayland session that no backend took is reached, if at all, through its XWayland,
+    // which shows only X windows: X11 then says so rather than report a black screen as seen.
+    const DesktopSession session = DesktopSession::fromEnvironment();
+    if (session.wayland)
+        return std::make_unique<X11DisplayServer>(unservedWaylandDetail(session));
     return std::make_unique<X11DisplayServer>();
 }

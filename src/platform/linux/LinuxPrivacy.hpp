@@ -17,6 +17,7 @@ public:
     explicit LinuxPrivacy(DisplayServer& displayServer) : displayServer_(displayServer) {}
 
     bool preflightScreenCaptureAccess() override;
+    std::optional<std::string> screenCaptureLimit() override { return displayServer_.screenCaptureLimit(); }
     void requestScreenCaptureAccess() override {}
     bool isProcessTrusted() override;
     void promptForAccessibility() override {}

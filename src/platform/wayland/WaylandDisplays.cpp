@@ -40,7 +40,7 @@ std::int64_t WaylandDisplays::pixelsWide(std::uint32_t displayID)
 std::optional<Image> WaylandDisplays::createImage(std::uint32_t displayID)
 {
     try {
-        return connection_.run([&](WaylandSession& session) { return screencopy_.capture(session, displayID, true); });
+        return connection_.run([&](WaylandSession& session) { return screencopy_.capture(session, displayID, false); });
     } catch (const std::exception&) {
         return std::nullopt;
     }

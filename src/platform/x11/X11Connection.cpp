@@ -1,5 +1,7 @@
 #include "platform/x11/X11Connection.hpp"
 
+#include "base/Process.hpp"
+
 #include <xcb/composite.h>
 #include <xcb/randr.h>
 #include <xcb/res.h>
@@ -86,6 +88,8 @@ X11Session::X11Session(xcb_connection_t* connection, int screenNumber, bool redi
     std::vector<xcb_intern_atom_cookie_t> cookies;
     for (const auto& name : names)
         cookies.push_back(xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name.text)), name.text));
+    static constexpr char xwaylandExtension[] = "XWAYLAND";
+    const auto xwaylandQuery = xcb_query_extension(connection, sizeof xwaylandExtension - 1, xwaylandExtension);
 
     hasRandR = present(connection, &xcb_randr_id);
     hasShm = present(connection, &xcb_shm_id);
@@ -112,6 +116,10 @@ X11Session::X11Session(xcb_connection_t* connection, int screenNumber, bool redi
     for (std::size_t i = 0; i < cookies.size(); ++i) {
         X11Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(connection, cookies[i], nullptr));
         *names[i].atom = reply ? reply->atom : XCB_NONE;
+    }
+    {
+        X11Reply<xcb_query_extension_reply_t> reply(xcb_query_extension_reply(connection, xwaylandQuery, nullptr));
+        isXWayland = (reply && reply->present) || peerProcessName(xcb_get_file_descriptor(connection)) == "Xwayland";
     }
     if (hasRandR) {
         X11Reply<xcb_randr_query_version_reply_t> reply(xcb_randr_query_version_reply(connection, randrVersion, nullptr));

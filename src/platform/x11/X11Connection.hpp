@@ -52,6 +52,10 @@ struct X11Session {
     bool hasXFixes = false;
     bool hasXTest = false;
     bool hasXRes = false;
+    // The X server is XWayland, the X server of a Wayland desktop: the XWAYLAND extension
+    // (XWayland 23.1 on) or, before it, the server's process seen at the socket's other end.
+    // Rootless, it shows its own windows and nothing of the desktop around them.
+    bool isXWayland = false;
     // Composite keeps every top-level window's contents off screen once redirected, so a
     // covered window can be read whole. Asked once per connection.
     bool compositeRedirected = false;

@@ -17,3 +17,12 @@ bool x11CanPostInput(X11Connection& connection)
         return false;
     }
 }
+
+bool x11IsXWayland(X11Connection& connection)
+{
+    try {
+        return connection.run([](X11Session& session) { return session.isXWayland; });
+    } catch (const std::exception&) {
+        return false;
+    }
+}

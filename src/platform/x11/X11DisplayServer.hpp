@@ -7,26 +7,51 @@
 #include "platform/x11/X11ScreenCapture.hpp"
 #include "platform/x11/X11WindowServer.hpp"
 
+#include <optional>
+#include <string>
+
 // The privacy questions of an X display: it can be read when it can be reached; input needs
 // XTest. Never throw.
 bool x11CanCapture(X11Connection& connection);
 bool x11CanPostInput(X11Connection& connection);
+// Whether the display is XWayland; false when it cannot be reached. Never throws.
+bool x11IsXWayland(X11Connection& connection);
 
 // An X11 desktop: one X connection, opened on first use, serves displays, capture and the
 // window server; input has a connection of its own, opened at once in the background so
 // that whatever a killed process left on the desktop goes back at start-up.
+//
+// Started inside a Wayland session that no other backend serves, the X server is most
+// likely that session's XWayland, which shows its own windows and nothing around them: a
+// picture of its root is black, and input posted to it reaches only its own clients. There,
+// once the server is seen to be XWayland, the screen is out of reach (`unservedWayland`
+// says why) and no input is posted; its windows can still be listed and captured.
 class X11DisplayServer final : public DisplayServer {
 public:
-    X11DisplayServer() { inputEvents_.connectInBackground(); }
+    // `unservedWayland`: what to say of the Wayland session the process was started in, when
+    // no backend took it; nothing in an X11 session.
+    explicit X11DisplayServer(std::optional<std::string> unservedWayland = std::nullopt)
+        : unservedWayland_(std::move(unservedWayland))
+    {
+        inputEvents_.connectInBackground();
+    }
 
     Displays& displays() override { return displays_; }
     ScreenCaptureFramework& screenCapture() override { return screenCapture_; }
     WindowServer& windowServer() override { return windowServer_; }
     InputEvents& inputEvents() override { return inputEvents_; }
     bool canCapture() override { return x11CanCapture(x11_); }
-    bool canPostInput() override { return x11CanPostInput(x11_); }
+    bool canPostInput() override { return x11CanPostInput(x11_) && !onlyXWayland(); }
+    std::optional<std::string> screenCaptureLimit() override
+    {
+        return onlyXWayland() ? unservedWayland_ : std::nullopt;
+    }
 
 private:
+    // Asked anew each time: the X server may be replaced while the process runs.
+    bool onlyXWayland() { return unservedWayland_ && x11IsXWayland(x11_); }
+
+    std::optional<std::string> unservedWayland_;
     X11Connection x11_;
     X11Displays displays_{x11_};
     X11ScreenCapture screenCapture_{x11_};

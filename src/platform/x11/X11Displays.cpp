@@ -102,9 +102,7 @@ std::optional<Image> X11Displays::createImage(std::uint32_t displayID)
             const X11Monitor* monitor = current.find(displayID);
             if (!monitor)
                 return std::nullopt;
-            Image image = x11ReadImage(session, session.root, monitor->x, monitor->y, monitor->width, monitor->height);
-            x11DrawCursor(session, image, monitor->x, monitor->y);
-            return image;
+            return x11ReadImage(session, session.root, monitor->x, monitor->y, monitor->width, monitor->height);
         });
     } catch (const std::exception&) {
         return std::nullopt;
