@@ -98,13 +98,20 @@ void releaseFreeMemory()
     malloc_trim(0);
 }
 
-std::string peerProcessName(int socket)
+int peerProcessID(int socket)
 {
     ucred peer{};
     socklen_t length = sizeof peer;
     if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.pid <= 0)
+        return 0;
+    return peer.pid;
+}
+
+std::string processName(int processID)
+{
+    if (processID <= 0)
         return "";
-    std::ifstream comm("/proc/" + std::to_string(peer.pid) + "/comm");
+    std::ifstream comm("/proc/" + std::to_string(processID) + "/comm");
     std::string name;
     std::getline(comm, name);
     return name;

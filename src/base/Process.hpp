@@ -29,7 +29,11 @@ void atProcessEnd(std::function<void()> work);
 // Returns memory that the heap holds freed to the system.
 void releaseFreeMemory();
 
-// The name of the process at the other end of a connected local socket (its command name,
-// as /proc gives it: "Xwayland", "weston"); empty when the socket is not local or the
-// process cannot be seen (another PID namespace, a process that has ended). Never blocks.
-std::string peerProcessName(int socket);
+// The process at the other end of a connected local socket: the one that made the socket
+// the connection was made to (called listen() on it), which need not be the one that serves
+// it. 0 when the socket is not local or the process cannot be seen (another PID namespace).
+int peerProcessID(int socket);
+
+// A process's command name as /proc gives it ("Xwayland", "weston"); empty when it cannot be
+// read (a process that has ended, 0).
+std::string processName(int processID);

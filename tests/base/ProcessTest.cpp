@@ -131,22 +131,25 @@ TEST(ProcessTest, EndWorkRunsOnceBeforeTheExit)
     EXPECT_EQ(ended.written, "ab");
 }
 
-TEST(ProcessTest, PeerProcessNameOfALocalSocket)
+TEST(ProcessTest, ThePeerOfALocalSocketAndItsName)
 {
     std::ifstream comm("/proc/self/comm");
     std::string self;
     std::getline(comm, self);
+    EXPECT_EQ(processName(::getpid()), self);
+    EXPECT_EQ(processName(0), "");
+
     int ends[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-    EXPECT_EQ(peerProcessName(ends[0]), self);
+    EXPECT_EQ(peerProcessID(ends[0]), ::getpid());
     ::close(ends[0]);
     ::close(ends[1]);
     // Not a socket, or no longer a descriptor at all.
     ASSERT_EQ(::pipe(ends), 0);
-    EXPECT_EQ(peerProcessName(ends[0]), "");
+    EXPECT_EQ(peerProcessID(ends[0]), 0);
     ::close(ends[0]);
     ::close(ends[1]);
-    EXPECT_EQ(peerProcessName(ends[0]), "");
+    EXPECT_EQ(peerProcessID(ends[0]), 0);
 }
 
 TEST(ProcessTest, EndWorkThatHangsDoesNotKeepTheProcess)

@@ -60,7 +60,7 @@ class UnservedWaylandDesktop(unittest.TestCase):
         self.assertEqual(status, 200, body)
         mine = [w for w in body["windows"] if w["pid"] == self.client.pid]
         self.assertEqual([w["title"] for w in mine], ["Green X"])
-        self.assertEqual((mine[0]["width"], mine[0]["height"]), (300, 200))
+        self.assertEqual(mine[0]["bounds"][2:], [300, 200])
 
         status, answer, _ = self.program.request("POST", "/window", {"id": mine[0]["id"]})
         self.assertEqual(status, 200, answer)

@@ -76,7 +76,9 @@ TEST(DesktopSession, TheCompositorIsTheProcessListeningOnTheSocket)
 {
     ListeningSocket compositor;
     const std::string self = ownCommandName();
-    EXPECT_EQ(sessionOf({{"WAYLAND_DISPLAY", "wayland-7"}, {"XDG_RUNTIME_DIR", compositor.directory}}).compositor, self);
+    const auto byName = sessionOf({{"WAYLAND_DISPLAY", "wayland-7"}, {"XDG_RUNTIME_DIR", compositor.directory}});
+    EXPECT_EQ(byName.compositor, self);
+    EXPECT_EQ(byName.compositorProcessID, ::getpid());
     EXPECT_EQ(sessionOf({{"WAYLAND_DISPLAY", compositor.path}}).compositor, self);
     // Without WAYLAND_DISPLAY a client would try wayland-0, which nobody serves here.
     EXPECT_EQ(sessionOf({{"XDG_SESSION_TYPE", "wayland"}, {"XDG_RUNTIME_DIR", compositor.directory}}).compositor, "");
@@ -87,10 +89,10 @@ TEST(DesktopSession, TheCompositorIsTheProcessListeningOnTheSocket)
 TEST(DesktopSession, TheDetailNamesTheDesktopAndWhatServesIt)
 {
     const std::pair<DesktopSession, std::string> cases[] = {
-        {{true, "GNOME", "gnome-shell"}, "the Wayland desktop GNOME (gnome-shell) is not served: X windows only"},
-        {{true, "KDE", ""}, "the Wayland desktop KDE is not served: X windows only"},
-        {{true, "", "weston"}, "the Wayland desktop weston is not served: X windows only"},
-        {{true, "", ""}, "this Wayland desktop is not served: X windows only"},
+        {{true, "GNOME", "gnome-shell", 0}, "the Wayland desktop GNOME (gnome-shell) is not served: X windows only"},
+        {{true, "KDE", "", 0}, "the Wayland desktop KDE is not served: X windows only"},
+        {{true, "", "weston", 0}, "the Wayland desktop weston is not served: X windows only"},
+        {{true, "", "", 0}, "this Wayland desktop is not served: X windows only"},
     };
     for (const auto& [session, opening] : cases) {
         const std::string detail = unservedWaylandDetail(session);
@@ -99,7 +101,7 @@ TEST(DesktopSession, TheDetailNamesTheDesktopAndWhatServesIt)
         EXPECT_NE(detail.find("served are X11 sessions and Wayland compositors"), std::string::npos);
     }
     // Whatever the environment holds, the detail stays short and valid UTF-8 for the JSON answer.
-    const std::string detail = unservedWaylandDetail({true, "GN\xffOME" + std::string(5000, 'x'), "weston"});
+    const std::string detail = unservedWaylandDetail({true, "GN\xffOME" + std::string(5000, 'x'), "weston", 0});
     EXPECT_LT(detail.size(), 500u);
     EXPECT_EQ(detail.find('\xff'), std::string::npos);
 }

@@ -26,22 +26,23 @@ std::string waylandSocketPath(const std::function<std::optional<std::string>(con
     return *runtime + "/" + name;
 }
 
-// Non-blocking, so that a compositor whose backlog is full cannot hold start-up.
-std::string processListeningAt(const std::string& path)
+// The process that made the socket; 0 when there is none. Non-blocking, so that a compositor
+// whose backlog is full cannot hold start-up.
+int processListeningAt(const std::string& path)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof address.sun_path)
-        return "";
+        return 0;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (socket < 0)
-        return "";
-    std::string name;
+        return 0;
+    int processID = 0;
     if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-        name = peerProcessName(socket);
+        processID = peerProcessID(socket);
     ::close(socket);
-    return name;
+    return processID;
 }
 
 // Names come from the environment and from /proc: valid UTF-8 of a sane length.
@@ -59,8 +60,10 @@ DesktopSession DesktopSession::fromEnvironment(const std::function<std::optional
     const bool waylandDisplay = !variable("WAYLAND_DISPLAY").value_or("").empty();
     session.wayland = waylandDisplay || variable("XDG_SESSION_TYPE").value_or("") == "wayland";
     session.desktop = variable("XDG_CURRENT_DESKTOP").value_or("");
-    if (session.wayland)
-        session.compositor = processListeningAt(waylandSocketPath(variable));
+    if (session.wayland) {
+        session.compositorProcessID = processListeningAt(waylandSocketPath(variable));
+        session.compositor = processName(session.compositorProcessID);
+    }
     return session;
 }
 

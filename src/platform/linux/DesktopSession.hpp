@@ -11,9 +11,10 @@ struct DesktopSession {
     bool wayland = false;
     // XDG_CURRENT_DESKTOP as the session sets it ("GNOME", "KDE", "ubuntu:GNOME"); may be empty.
     std::string desktop;
-    // The compositor's command name, from the process at the other end of its socket
-    // ("weston", "gnome-shell"); empty when it cannot be known.
+    // The compositor's command name ("weston", "gnome-shell") and process, from the other end
+    // of its socket; empty and 0 when they cannot be known.
     std::string compositor;
+    int compositorProcessID = 0;
 
     // `variable` reads one environment variable (nothing when unset); the compositor is found
     // through the Wayland socket those variables name.

@@ -28,6 +28,7 @@ std::unique_ptr<DisplayServer> LinuxPlatform::chooseDisplayServer()
     // which shows only X windows: X11 then says so rather than report a black screen as seen.
     const DesktopSession session = DesktopSession::fromEnvironment();
     if (session.wayland)
-        return std::make_unique<X11DisplayServer>(unservedWaylandDetail(session));
+        return std::make_unique<X11DisplayServer>(
+            UnservedWaylandSession{unservedWaylandDetail(session), session.compositorProcessID});
     return std::make_unique<X11DisplayServer>();
 }

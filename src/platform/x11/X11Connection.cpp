@@ -119,7 +119,8 @@ X11Session::X11Session(xcb_connection_t* connection, int screenNumber, bool redi
     }
     {
         X11Reply<xcb_query_extension_reply_t> reply(xcb_query_extension_reply(connection, xwaylandQuery, nullptr));
-        isXWayland = (reply && reply->present) || peerProcessName(xcb_get_file_descriptor(connection)) == "Xwayland";
+        socketOwnerProcessID = peerProcessID(xcb_get_file_descriptor(connection));
+        isXWayland = (reply && reply->present) || processName(socketOwnerProcessID) == "Xwayland";
     }
     if (hasRandR) {
         X11Reply<xcb_randr_query_version_reply_t> reply(xcb_randr_query_version_reply(connection, randrVersion, nullptr));

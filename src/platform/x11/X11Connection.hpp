@@ -52,9 +52,13 @@ struct X11Session {
     bool hasXFixes = false;
     bool hasXTest = false;
     bool hasXRes = false;
-    // The X server is XWayland, the X server of a Wayland desktop: the XWAYLAND extension
-    // (XWayland 23.1 on) or, before it, the server's process seen at the socket's other end.
-    // Rootless, it shows its own windows and nothing of the desktop around them.
+    // The process that made the X server's socket: the X server itself, or the Wayland
+    // compositor that opens the socket for its XWayland and starts XWayland on demand (GNOME,
+    // KDE Plasma, Weston, wlroots all do). 0 when unknown (a display on another machine).
+    int socketOwnerProcessID = 0;
+    // The X server is XWayland, the X server of a Wayland desktop, by its own word (the
+    // XWAYLAND extension, from XWayland 23.1 on) or by its process's name. Rootless, it shows
+    // its own windows and nothing of the desktop around them.
     bool isXWayland = false;
     // Composite keeps every top-level window's contents off screen once redirected, so a
     // covered window can be read whole. Asked once per connection.

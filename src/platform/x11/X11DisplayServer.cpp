@@ -18,10 +18,13 @@ bool x11CanPostInput(X11Connection& connection)
     }
 }
 
-bool x11IsXWayland(X11Connection& connection)
+bool x11IsSessionXWayland(X11Connection& connection, const UnservedWaylandSession& wayland)
 {
     try {
-        return connection.run([](X11Session& session) { return session.isXWayland; });
+        return connection.run([&wayland](X11Session& session) {
+            return session.isXWayland
+                   || (wayland.compositorProcessID > 0 && session.socketOwnerProcessID == wayland.compositorProcessID);
+        });
     } catch (const std::exception&) {
         return false;
     }
