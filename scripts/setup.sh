@@ -31,6 +31,10 @@ packages=(
   # a headless Weston with XWayland: a Wayland desktop that no backend serves, for the
   # tests of what the program says there
   weston xwayland
+  # a headless GNOME Shell on Wayland with its desktop portals, for the GNOME tests; the
+  # PipeWire and D-Bus client libraries that the GNOME backend reads frames and talks to
+  # the portals with (python3-gi, above, answers the portals' dialogs in the tests)
+  gnome-shell mutter xdg-desktop-portal xdg-desktop-portal-gnome libpipewire-0.3-dev libsystemd-dev
   # an X server with several monitors, for the main-display tests
   xserver-xorg-core xserver-xorg-video-dummy
   ffmpeg sox curl python3 imagemagick scrot iproute2

@@ -183,13 +183,20 @@ EndSection
 class Program:
     """The real binary with a token file; waits for its ready line."""
 
-    def __init__(self, token="secret-token", args=None, env=None, token_text=None, wait_ready=True, extra_args=()):
+    def __init__(self, token="secret-token", args=None, env=None, token_text=None, wait_ready=True, extra_args=(),
+                 user=None):
+        """`user`, a pwd entry: the program runs as that user (a desktop whose session bus
+        admits only its own user), with the token file its own."""
         self.dir = tempfile.mkdtemp(prefix="velmar-e2e-")
         self.token = token
         self.token_file = os.path.join(self.dir, "token")
         with open(self.token_file, "w") as f:
             f.write(token_text if token_text is not None else token + "\n")
         argv = [BINARY] + (args if args is not None else ["--token-file", self.token_file, *extra_args])
+        if user is not None:
+            for path in (self.dir, self.token_file):
+                os.chown(path, user.pw_uid, user.pw_gid)
+            argv = ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups", *argv]
         self.process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_environment(env))
         self.ready = None
         self.port = None
