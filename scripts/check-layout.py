@@ -8,7 +8,8 @@ and exits 1 if there is one.
   platform/*.hpp           the other interfaces, imaging/, base/
   the domain folders       each other, platform/*.hpp, imaging/, base/ (app/main.cpp also
                            the Linux platform's assembly, which it starts)
-  platform/<service>/      its own folder, platform/*.hpp, imaging/, base/
+  platform/<service>/      its own folder, platform/*.hpp, imaging/, base/ (and the services
+                           it is built on: gnome/ on wayland/, portal/ and pipewire/)
   platform/linux/          the services it assembles as well
 """
 
@@ -18,12 +19,16 @@ import sys
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src")
 DOMAIN = {"app", "audio", "capture", "http", "input", "permissions", "screenshot", "service"}
-SERVICES = {"x11", "wayland", "pulseaudio", "ffmpeg", "fake"}
+SERVICES = {"x11", "wayland", "portal", "pipewire", "gnome", "pulseaudio", "ffmpeg", "fake"}
+# Services built on others: a desktop reached through its portals and its Wayland connection.
+BUILDS_ON = {"platform/gnome": {"platform/wayland", "platform/portal", "platform/pipewire"}}
 
 # A library's headers, and the folders that may include them.
 LIBRARIES = [
     (re.compile(r"^(xcb/|X11/|xkbcommon/xkbcommon-x11)"), {"platform/x11"}),
     (re.compile(r"^(wayland-|xkbcommon/)"), {"platform/wayland"}),
+    (re.compile(r"^systemd/"), {"platform/portal"}),
+    (re.compile(r"^(pipewire/|spa/)"), {"platform/pipewire"}),
     (re.compile(r"^pulse/"), {"platform/pulseaudio"}),
     (re.compile(r"^(libavformat|libavcodec|libswresample)/"), {"platform/ffmpeg"}),
     (re.compile(r"^(libavutil|libswscale)/"), {"platform/ffmpeg", "platform/linux"}),
@@ -60,6 +65,8 @@ def allowed(source_folder, source_file, target):
         if target_folder in DOMAIN:
             return True
         return source_file == "app/main.cpp" and target == "platform/linux/LinuxPlatform.hpp"
+    if target_folder in BUILDS_ON.get(source_folder, ()):
+        return True
     if source_folder == "platform/linux":
         return target_folder.startswith("platform/") and target_folder != "platform/fake"
     return False

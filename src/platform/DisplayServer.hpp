@@ -10,7 +10,7 @@ class WindowServer;
 
 // The desktop's display server as the rest of the platform reaches it: the services that
 // depend on it, and the two privacy questions only it can answer. One implementation per
-// kind of desktop (X11, the Wayland compositors built on wlroots), side by side; start-up
+// kind of desktop (X11, the Wayland compositors built on wlroots, GNOME), side by side; start-up
 // picks one (LinuxPlatform) and keeps it for the life of the process.
 class DisplayServer {
 public:
@@ -31,4 +31,11 @@ public:
     // would serve the desktop, in words for people. Nothing where canCapture() speaks for the
     // whole screen. The same terms.
     virtual std::optional<std::string> screenCaptureLimit() { return std::nullopt; }
+
+    // Where the desktop asks its user before sharing the screen: show that question if the
+    // user has not answered it yet (requestCaptureConsent), or again to let them change
+    // their answer (openCaptureSettings). Main thread; both return at once, without waiting
+    // for the answer. Desktops that ask nobody do nothing.
+    virtual void requestCaptureConsent() {}
+    virtual void openCaptureSettings() {}
 };

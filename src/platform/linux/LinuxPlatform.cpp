@@ -4,6 +4,7 @@
 #include "platform/linux/DesktopSession.hpp"
 #include "platform/x11/X11DisplayServer.hpp"
 #include "platform/wayland/WaylandDisplayServer.hpp"
+#include "platform/gnome/GnomeDisplayServer.hpp"
 
 #include <sys/prctl.h>
 
@@ -24,6 +25,8 @@ std::unique_ptr<DisplayServer> LinuxPlatform::chooseDisplayServer()
 {
     if (auto wayland = WaylandDisplayServer::ifOffered())
         return wayland;
+    if (auto gnome = GnomeDisplayServer::ifOffered())
+        return gnome;
     // A Wayland session that no backend took is reached, if at all, through its XWayland,
     // which shows only X windows: X11 then says so rather than report a black screen as seen.
     const DesktopSession session = DesktopSession::fromEnvironment();

@@ -25,10 +25,10 @@ public:
 
     // The desktop's display server: a Wayland compositor that offers screen copies and
     // virtual input devices (sway and the other desktops built on wlroots) when
-    // WAYLAND_DISPLAY names one; otherwise X11, as on any desktop with an X server. A Wayland
-    // session without those protocols is reached through its XWayland, which X11 recognises
-    // and reports as such (X windows only). This is the one place where the choice is made;
-    // another backend (the desktop portals) joins here.
+    // WAYLAND_DISPLAY names one; GNOME on Wayland, through its desktop portal; otherwise
+    // X11, as on any desktop with an X server. Another Wayland session is reached through its
+    // XWayland, which X11 recognises and reports as such (X windows only). This is the one
+    // place where the choice is made.
     static std::unique_ptr<DisplayServer> chooseDisplayServer();
 
 private:

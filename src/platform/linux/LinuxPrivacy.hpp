@@ -7,18 +7,19 @@
 #include <mutex>
 #include <optional>
 
-// Privacy on a Linux desktop, which asks nobody: the screen may be captured and input posted
-// when the display server allows it (an X display that can be reached, with XTest for input;
-// a compositor that offers screen copies and virtual input devices), and the microphone is
-// usable when a PulseAudio server answers. There is nothing to prompt with, so the prompts,
-// the activation and the settings pages do nothing.
+// Privacy on a Linux desktop: the screen may be captured and input posted when the display
+// server allows it (an X display that can be reached, with XTest for input; a compositor that
+// offers screen copies and virtual input devices; on GNOME, the user's answer in the
+// desktop's screen-sharing dialog), and the microphone is usable when a PulseAudio server
+// answers. The Screen Recording prompt and page are the display server's question where it
+// has one; the other prompts, the activation and the other pages do nothing.
 class LinuxPrivacy final : public Privacy {
 public:
     explicit LinuxPrivacy(DisplayServer& displayServer) : displayServer_(displayServer) {}
 
     bool preflightScreenCaptureAccess() override;
     std::optional<std::string> screenCaptureLimit() override { return displayServer_.screenCaptureLimit(); }
-    void requestScreenCaptureAccess() override {}
+    void requestScreenCaptureAccess() override { displayServer_.requestCaptureConsent(); }
     bool isProcessTrusted() override;
     void promptForAccessibility() override {}
     // authorized when a PulseAudio server answers within a second, notDetermined otherwise.
@@ -27,7 +28,12 @@ public:
     int microphoneAuthorizationStatus() override;
     void requestMicrophoneAccess() override {}
     void activateApplication() override {}
-    void openSettings(SettingsPage) override {}
+    // The display server's consent question stands for the Screen Recording page.
+    void openSettings(SettingsPage page) override
+    {
+        if (page == SettingsPage::screenCapture)
+            displayServer_.openCaptureSettings();
+    }
 
 private:
     DisplayServer& displayServer_;

@@ -1,0 +1,61 @@
+#include "platform/gnome/GnomeDisplayServer.hpp"
+
+#include "platform/portal/PortalScreenCast.hpp"
+
+#include <cstdlib>
+#include <string_view>
+
+GnomeDisplayServer::GnomeDisplayServer()
+    : connection_({false, {}, {}}), screenCast_(GnomeScreenCast::defaultTokenFile())
+{
+    // A grant kept from an earlier process shares the screen again without a dialog.
+    screenCast_.resume();
+}
+
+GnomeDisplayServer::~GnomeDisplayServer()
+{
+    connection_.disconnect();
+}
+
+std::unique_ptr<GnomeDisplayServer> GnomeDisplayServer::ifOffered()
+{
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
+    if (!display || !*display || !desktops)
+        return nullptr;
+    // A colon-separated list ("ubuntu:GNOME").
+    bool gnome = false;
+    std::string_view rest = desktops;
+    while (!rest.empty() && !gnome) {
+        const auto colon = rest.find(':');
+        gnome = rest.substr(0, colon) == "GNOME";
+        rest = colon == std::string_view::npos ? std::string_view{} : rest.substr(colon + 1);
+    }
+    if (!gnome)
+        return nullptr;
+    try {
+        if (PortalScreenCast().version().value_or(0) == 0)
+            return nullptr;
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+    return std::make_unique<GnomeDisplayServer>();
+}
+
+void GnomeDisplayServer::requestCaptureConsent()
+{
+    // As a first prompt does: a user who has answered is not asked again here.
+    if (screenCast_.consent() == GnomeScreenCast::Consent::notAsked)
+        screenCast_.ask();
+}
+
+void GnomeDisplayServer::openCaptureSettings()
+{
+    // The dialog is where the user changes their answer.
+    screenCast_.ask();
+}
+
+void GnomeDisplayServer::NoInput::refuse()
+{
+    throw PlatformError("GNOME", 0, "input cannot be posted on this GNOME desktop by this version");
+}

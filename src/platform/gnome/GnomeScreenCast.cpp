@@ -1,0 +1,190 @@
+#include "platform/gnome/GnomeScreenCast.hpp"
+
+#include "base/PlatformError.hpp"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// How long the dialog may stay open before it is taken away unanswered.
+constexpr auto dialogDeadline = std::chrono::minutes(5);
+// A grant's first frame comes within a frame time; a busy desktop may take longer.
+constexpr auto frameDeadline = std::chrono::milliseconds(3000);
+
+} // namespace
+
+GnomeScreenCast::GnomeScreenCast(std::filesystem::path tokenFile)
+    : tokenFile_(std::move(tokenFile)), worker_("com.velmar.computer-use.gnome-screencast")
+{
+}
+
+GnomeScreenCast::~GnomeScreenCast()
+{
+    // The worker may sit in an open dialog; ending the process takes the dialog away with
+    // the bus connection, so nothing waits for it here.
+    std::lock_guard lock(lock_);
+    stream_.reset();
+}
+
+std::filesystem::path GnomeScreenCast::defaultTokenFile()
+{
+    std::filesystem::path folder;
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
+        folder = state;
+    else if (const char* home = std::getenv("HOME"); home && *home)
+        folder = std::filesystem::path(home) / ".local" / "state";
+    else
+        return {};
+    return folder / "velmar-computer-use" / "screen-sharing-token";
+}
+
+void GnomeScreenCast::ask()
+{
+    {
+        std::lock_guard lock(lock_);
+        if (consent_ == Consent::asking || (consent_ == Consent::granted && stream_ && stream_->alive()))
+            return;
+        consent_ = Consent::asking;
+    }
+    worker_.async([this] { start(true); });
+}
+
+void GnomeScreenCast::resume()
+{
+    if (readToken().empty())
+        return;
+    {
+        std::lock_guard lock(lock_);
+        if (consent_ != Consent::notAsked)
+            return;
+        consent_ = Consent::asking;
+    }
+    worker_.async([this] { start(false); });
+}
+
+void GnomeScreenCast::start(bool)
+{
+    PortalScreenCastAnswer answer;
+    try {
+        if (!portal_)
+            portal_ = std::make_unique<PortalScreenCast>();
+        answer = portal_->start(readToken(), true, std::chrono::duration_cast<std::chrono::seconds>(dialogDeadline));
+    } catch (const std::exception& error) {
+        portal_.reset(); // the bus may be gone: connect afresh next time
+        answer.outcome = PortalScreenCastAnswer::Outcome::failed;
+        answer.reason = error.what();
+    }
+    std::shared_ptr<PipeWireScreenStream> stream;
+    if (answer.outcome == PortalScreenCastAnswer::Outcome::granted) {
+        try {
+            stream = std::make_shared<PipeWireScreenStream>(answer.pipeWireFd, answer.streams.front().nodeID);
+        } catch (const std::exception& error) {
+            answer.outcome = PortalScreenCastAnswer::Outcome::failed;
+            answer.reason = error.what();
+            portal_->close();
+        }
+    } else if (answer.pipeWireFd >= 0) {
+        ::close(answer.pipeWireFd);
+    }
+    if (answer.outcome == PortalScreenCastAnswer::Outcome::granted && !answer.restoreToken.empty())
+        keepToken(answer.restoreToken);
+    std::lock_guard lock(lock_);
+    switch (answer.outcome) {
+    case PortalScreenCastAnswer::Outcome::granted:
+        consent_ = Consent::granted;
+        detail_.clear();
+        stream_ = std::move(stream);
+        monitor_ = answer.streams.front();
+        break;
+    case PortalScreenCastAnswer::Outcome::refused:
+        consent_ = Consent::refused;
+        detail_ = "the user refused to share the screen in the desktop's dialog";
+        break;
+    case PortalScreenCastAnswer::Outcome::failed:
+        consent_ = Consent::failed;
+        detail_ = answer.reason;
+        break;
+    }
+}
+
+GnomeScreenCast::Consent GnomeScreenCast::consent()
+{
+    std::lock_guard lock(lock_);
+    if (consent_ == Consent::granted && (!stream_ || !stream_->alive())) {
+        // The user stopped sharing, or the desktop or PipeWire went away: the next ask opens
+        // a new session.
+        stream_.reset();
+        consent_ = Consent::notAsked;
+    }
+    return consent_;
+}
+
+std::string GnomeScreenCast::detail()
+{
+    switch (consent()) {
+    case Consent::notAsked:
+        return "the screen is not shared yet: the user is asked in the desktop's dialog on a request for the screen";
+    case Consent::asking:
+        return "the desktop's screen-sharing dialog is waiting for the user's answer";
+    case Consent::granted:
+        return "";
+    case Consent::refused:
+    case Consent::failed:
+        break;
+    }
+    std::lock_guard lock(lock_);
+    return detail_;
+}
+
+Image GnomeScreenCast::frame()
+{
+    std::shared_ptr<PipeWireScreenStream> stream;
+    {
+        std::lock_guard lock(lock_);
+        stream = stream_;
+    }
+    if (!stream)
+        throw PlatformError("GNOME", 0, detail());
+    return stream->frame(frameDeadline);
+}
+
+std::pair<int, int> GnomeScreenCast::logicalSize()
+{
+    std::lock_guard lock(lock_);
+    return {monitor_.width, monitor_.height};
+}
+
+std::string GnomeScreenCast::readToken() const
+{
+    if (tokenFile_.empty())
+        return {};
+    std::ifstream in(tokenFile_);
+    std::string token;
+    std::getline(in, token);
+    return token;
+}
+
+void GnomeScreenCast::keepToken(const std::string& token)
+{
+    if (tokenFile_.empty())
+        return;
+    // The token shares the screen without asking: only the user may read it. The folder is
+    // made private, and the file is written whole beside it and renamed over the old one,
+    // so that a crash leaves either token, never half of one.
+    std::error_code ignored;
+    std::filesystem::create_directories(tokenFile_.parent_path(), ignored);
+    ::chmod(tokenFile_.parent_path().c_str(), 0700);
+    const std::filesystem::path temporary = tokenFile_.string() + ".new";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    const std::string text = token + "\n";
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!written || ::rename(temporary.c_str(), tokenFile_.c_str()) != 0)
+        ::unlink(temporary.c_str());
+}
