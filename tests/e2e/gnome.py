@@ -246,6 +246,30 @@ class Hand:
     def overview_visible(self):
         return self._do({"overview": None})
 
+    # The consent dialogs sit in the middle of the 1920x1080 monitor. The screen-sharing one
+    # lists the monitor unselected, with "Share" greyed out until it is chosen; the
+    # remote-desktop one lists it chosen, with its "Allow remote interaction" switch off.
+    SHARE_BUTTON = (1172, 428)
+    MONITOR_ROW = (960, 582)
+    INTERACTION_SWITCH = (1150, 626)
+
+    def share_screen(self):
+        """Chooses the monitor in the screen-sharing dialog and presses "Share"."""
+        self.click(*self.MONITOR_ROW)
+        time.sleep(0.3)
+        self.click(*self.SHARE_BUTTON)
+
+    def allow_remote_desktop(self, interaction=True):
+        """Answers the remote-desktop dialog with "Share", the switch for input turned on or
+        left off."""
+        if interaction:
+            self.click(*self.INTERACTION_SWITCH)
+            time.sleep(0.3)
+        self.click(*self.SHARE_BUTTON)
+
+    def cancel_dialog(self):
+        self.key(KEY_ESCAPE)
+
     def stop(self):
         self.process.stdin.close()
         _stop(self.process)
