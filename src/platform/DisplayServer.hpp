@@ -38,4 +38,6 @@ public:
     // for the answer. Desktops that ask nobody do nothing.
     virtual void requestCaptureConsent() {}
     virtual void openCaptureSettings() {}
+    // The same for posting input: shows the desktop's question unless input is allowed.
+    virtual void requestInputConsent() {}
 };

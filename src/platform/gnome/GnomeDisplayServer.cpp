@@ -1,12 +1,20 @@
 #include "platform/gnome/GnomeDisplayServer.hpp"
 
-#include "platform/portal/PortalScreenCast.hpp"
+#include "platform/portal/PortalSession.hpp"
+#include "platform/wayland/WaylandSeatKeymap.hpp"
 
 #include <cstdlib>
 #include <string_view>
 
 GnomeDisplayServer::GnomeDisplayServer()
-    : connection_({false, {}, {}}), screenCast_(GnomeScreenCast::defaultTokenFile())
+    : connection_({false, {}, {}}), screenCast_(GnomeScreenCast::defaultTokenFile()),
+      inputEvents_(remoteDesktop_, [this]() -> std::optional<std::set<std::uint32_t>> {
+          try {
+              return connection_.run([](WaylandSession& session) { return waylandLayoutKeysyms(session); });
+          } catch (const std::exception&) {
+              return std::nullopt;
+          }
+      })
 {
     // A grant kept from an earlier process shares the screen again without a dialog.
     screenCast_.resume();
@@ -34,7 +42,7 @@ std::unique_ptr<GnomeDisplayServer> GnomeDisplayServer::ifOffered()
     if (!gnome)
         return nullptr;
     try {
-        if (PortalScreenCast().version().value_or(0) == 0)
+        if (PortalSession().version().value_or(0) == 0)
             return nullptr;
     } catch (const std::exception&) {
         return nullptr;
@@ -55,7 +63,10 @@ void GnomeDisplayServer::openCaptureSettings()
     screenCast_.ask();
 }
 
-void GnomeDisplayServer::NoInput::refuse()
+void GnomeDisplayServer::requestInputConsent()
 {
-    throw PlatformError("GNOME", 0, "input cannot be posted on this GNOME desktop by this version");
+    // Unlike the screen, input is asked for again while it is not granted: the portal keeps
+    // no answer, and only a request shows the dialog.
+    if (remoteDesktop_.consent() != GnomeRemoteDesktop::Consent::granted)
+        remoteDesktop_.ask();
 }

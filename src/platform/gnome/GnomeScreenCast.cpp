@@ -68,43 +68,43 @@ void GnomeScreenCast::resume()
 
 void GnomeScreenCast::start(bool)
 {
-    PortalScreenCastAnswer answer;
+    PortalAnswer answer;
     try {
         if (!portal_)
-            portal_ = std::make_unique<PortalScreenCast>();
+            portal_ = std::make_unique<PortalSession>();
         answer = portal_->start(readToken(), true, std::chrono::duration_cast<std::chrono::seconds>(dialogDeadline));
     } catch (const std::exception& error) {
         portal_.reset(); // the bus may be gone: connect afresh next time
-        answer.outcome = PortalScreenCastAnswer::Outcome::failed;
+        answer.outcome = PortalAnswer::Outcome::failed;
         answer.reason = error.what();
     }
     std::shared_ptr<PipeWireScreenStream> stream;
-    if (answer.outcome == PortalScreenCastAnswer::Outcome::granted) {
+    if (answer.outcome == PortalAnswer::Outcome::granted) {
         try {
             stream = std::make_shared<PipeWireScreenStream>(answer.pipeWireFd, answer.streams.front().nodeID);
         } catch (const std::exception& error) {
-            answer.outcome = PortalScreenCastAnswer::Outcome::failed;
+            answer.outcome = PortalAnswer::Outcome::failed;
             answer.reason = error.what();
             portal_->close();
         }
     } else if (answer.pipeWireFd >= 0) {
         ::close(answer.pipeWireFd);
     }
-    if (answer.outcome == PortalScreenCastAnswer::Outcome::granted && !answer.restoreToken.empty())
+    if (answer.outcome == PortalAnswer::Outcome::granted && !answer.restoreToken.empty())
         keepToken(answer.restoreToken);
     std::lock_guard lock(lock_);
     switch (answer.outcome) {
-    case PortalScreenCastAnswer::Outcome::granted:
+    case PortalAnswer::Outcome::granted:
         consent_ = Consent::granted;
         detail_.clear();
         stream_ = std::move(stream);
         monitor_ = answer.streams.front();
         break;
-    case PortalScreenCastAnswer::Outcome::refused:
+    case PortalAnswer::Outcome::refused:
         consent_ = Consent::refused;
         detail_ = "the user refused to share the screen in the desktop's dialog";
         break;
-    case PortalScreenCastAnswer::Outcome::failed:
+    case PortalAnswer::Outcome::failed:
         consent_ = Consent::failed;
         detail_ = answer.reason;
         break;

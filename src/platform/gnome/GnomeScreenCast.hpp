@@ -3,7 +3,7 @@
 #include "base/SerialQueue.hpp"
 #include "imaging/Image.hpp"
 #include "platform/pipewire/PipeWireScreenStream.hpp"
-#include "platform/portal/PortalScreenCast.hpp"
+#include "platform/portal/PortalSession.hpp"
 
 #include <filesystem>
 #include <memory>
@@ -58,6 +58,6 @@ private:
     std::shared_ptr<PipeWireScreenStream> stream_;
     PortalStream monitor_;
     // Used only on the worker.
-    std::unique_ptr<PortalScreenCast> portal_;
+    std::unique_ptr<PortalSession> portal_;
     SerialQueue worker_;
 };

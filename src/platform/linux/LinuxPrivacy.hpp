@@ -21,18 +21,20 @@ public:
     std::optional<std::string> screenCaptureLimit() override { return displayServer_.screenCaptureLimit(); }
     void requestScreenCaptureAccess() override { displayServer_.requestCaptureConsent(); }
     bool isProcessTrusted() override;
-    void promptForAccessibility() override {}
+    void promptForAccessibility() override { displayServer_.requestInputConsent(); }
     // authorized when a PulseAudio server answers within a second, notDetermined otherwise.
     // The answer is kept for a second: a connection to the server costs about a millisecond,
     // and the status report, which a parent may poll, asks every time.
     int microphoneAuthorizationStatus() override;
     void requestMicrophoneAccess() override {}
     void activateApplication() override {}
-    // The display server's consent question stands for the Screen Recording page.
+    // The display server's consent questions stand for the settings pages.
     void openSettings(SettingsPage page) override
     {
         if (page == SettingsPage::screenCapture)
             displayServer_.openCaptureSettings();
+        else
+            displayServer_.requestInputConsent();
     }
 
 private:

@@ -2,7 +2,7 @@
 
 #include "platform/x11/X11Displays.hpp"
 #include "platform/x11/X11InputState.hpp"
-#include "platform/x11/X11Keysyms.hpp"
+#include "platform/keysyms/Keysyms.hpp"
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>

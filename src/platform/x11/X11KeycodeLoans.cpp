@@ -1,6 +1,6 @@
 #include "platform/x11/X11KeycodeLoans.hpp"
 
-#include "platform/x11/X11Keysyms.hpp"
+#include "platform/keysyms/Keysyms.hpp"
 
 #include <algorithm>
 #include <thread>

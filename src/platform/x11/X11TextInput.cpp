@@ -1,7 +1,7 @@
 #include "platform/x11/X11InputState.hpp"
 
 #include "base/Text.hpp"
-#include "platform/x11/X11Keysyms.hpp"
+#include "platform/keysyms/Keysyms.hpp"
 
 #include <xcb/xtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/x11/X11Keysyms.hpp"
+#include "platform/keysyms/Keysyms.hpp"
 
 #include <array>
 #include <clocale>

@@ -1,4 +1,4 @@
-#include "platform/portal/PortalScreenCast.hpp"
+#include "platform/portal/PortalSession.hpp"
 
 #include "base/PlatformError.hpp"
 
@@ -13,7 +13,9 @@ namespace {
 constexpr const char* portalName = "org.freedesktop.portal.Desktop";
 constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* screenCastInterface = "org.freedesktop.portal.ScreenCast";
+constexpr const char* remoteDesktopInterface = "org.freedesktop.portal.RemoteDesktop";
 constexpr std::uint32_t sourceMonitor = 1;
+constexpr std::uint32_t keyboardAndPointer = 1 | 2;
 constexpr std::uint32_t cursorEmbedded = 2;
 constexpr std::uint32_t persistUntilRevoked = 2;
 // A portal call that needs no user answers within this.
@@ -39,12 +41,13 @@ struct Error {
 } // namespace
 
 // What a Request's Response signal carried, read out of its results.
-struct PortalScreenCast::Response {
+struct PortalSession::Response {
     bool arrived = false;
     std::uint32_t code = 2;
     std::string sessionHandle;
     std::string restoreToken;
     std::vector<PortalStream> streams;
+    std::uint32_t devices = 0;
 };
 
 namespace {
@@ -85,7 +88,7 @@ int readStreams(sd_bus_message* message, std::vector<PortalStream>& streams)
 
 int onResponse(sd_bus_message* message, void* userdata, sd_bus_error*)
 {
-    auto& response = *static_cast<PortalScreenCast::Response*>(userdata);
+    auto& response = *static_cast<PortalSession::Response*>(userdata);
     response.arrived = true;
     int r = sd_bus_message_read(message, "u", &response.code);
     if (r < 0 || (r = sd_bus_message_enter_container(message, 'a', "{sv}")) < 0)
@@ -106,6 +109,8 @@ int onResponse(sd_bus_message* message, void* userdata, sd_bus_error*)
             r = sd_bus_message_read(message, "v", "s", &text);
             if (r >= 0 && text)
                 response.restoreToken = text;
+        } else if (std::strcmp(key, "devices") == 0) {
+            r = sd_bus_message_read(message, "v", "u", &response.devices);
         } else if (std::strcmp(key, "streams") == 0) {
             if ((r = sd_bus_message_enter_container(message, 'v', "a(ua{sv})")) >= 0) {
                 r = readStreams(message, response.streams);
@@ -129,7 +134,7 @@ int onSessionClosed(sd_bus_message*, void* userdata, sd_bus_error*)
 
 } // namespace
 
-PortalScreenCast::PortalScreenCast()
+PortalSession::PortalSession(Kind kind) : kind_(kind)
 {
     if (const int r = sd_bus_open_user(&bus_); r < 0)
         throw busError("the session bus cannot be reached", r);
@@ -145,30 +150,34 @@ PortalScreenCast::PortalScreenCast()
             c = '_';
 }
 
-PortalScreenCast::~PortalScreenCast()
+PortalSession::~PortalSession()
 {
     close();
     sd_bus_flush_close_unref(bus_);
 }
 
-std::optional<std::uint32_t> PortalScreenCast::version()
+std::optional<std::uint32_t> PortalSession::version()
 {
     Error error;
     std::uint32_t value = 0;
-    if (sd_bus_get_property_trivial(bus_, portalName, portalPath, screenCastInterface, "version", &error.error, 'u',
-                                    &value)
+    if (sd_bus_get_property_trivial(bus_, portalName, portalPath, interface(), "version", &error.error, 'u', &value)
         < 0)
         return std::nullopt;
     return value;
 }
 
-std::string PortalScreenCast::nextToken()
+const char* PortalSession::interface() const
+{
+    return kind_ == Kind::screenCast ? screenCastInterface : remoteDesktopInterface;
+}
+
+std::string PortalSession::nextToken()
 {
     return "velmar" + std::to_string(getpid()) + "_" + std::to_string(++tokens_);
 }
 
-PortalScreenCast::Response PortalScreenCast::request(
-    const char* method, std::chrono::seconds deadline,
+PortalSession::Response PortalSession::request(
+    const char* interface, const char* method, std::chrono::seconds deadline,
     const std::function<int(sd_bus_message*, const std::string& token)>& appendArguments)
 {
     // Listen before asking: the answer may come before the call returns.
@@ -186,7 +195,7 @@ PortalScreenCast::Response PortalScreenCast::request(
     } guard{slot};
 
     Message call;
-    int r = sd_bus_message_new_method_call(bus_, &call.message, portalName, portalPath, screenCastInterface, method);
+    int r = sd_bus_message_new_method_call(bus_, &call.message, portalName, portalPath, interface, method);
     if (r >= 0)
         r = appendArguments(call.message, token);
     if (r < 0)
@@ -217,34 +226,49 @@ PortalScreenCast::Response PortalScreenCast::request(
     return response;
 }
 
-PortalScreenCastAnswer PortalScreenCast::start(const std::string& restoreToken, bool persist,
+PortalAnswer PortalSession::start(const std::string& restoreToken, bool persist,
                                                std::chrono::seconds deadline)
 {
     close();
-    PortalScreenCastAnswer answer;
+    PortalAnswer answer;
     const auto failed = [&](const std::string& reason) {
-        answer.outcome = PortalScreenCastAnswer::Outcome::failed;
+        answer.outcome = PortalAnswer::Outcome::failed;
         answer.reason = reason;
         return answer;
     };
     const std::uint32_t portalVersion = version().value_or(0);
     if (portalVersion == 0)
-        return failed("the desktop portal offers no screen casts");
+        return failed(kind_ == Kind::screenCast ? "the desktop portal offers no screen casts"
+                                                : "the desktop portal offers no remote desktop");
+    const bool remote = kind_ == Kind::remoteDesktop;
 
-    Response created = request("CreateSession", std::chrono::seconds(10), [&](sd_bus_message* m, const std::string& token) {
+    Response created = request(interface(), "CreateSession", std::chrono::seconds(10), [&](sd_bus_message* m, const std::string& token) {
         const std::string sessionToken = token + "s";
         return sd_bus_message_append(m, "a{sv}", 2, "handle_token", "s", token.c_str(), "session_handle_token", "s",
                                      sessionToken.c_str());
     });
     if (!created.arrived || created.code != 0 || created.sessionHandle.empty())
-        return failed("the desktop portal made no screen-cast session");
+        return failed("the desktop portal made no session");
     session_ = created.sessionHandle;
     sessionClosed_ = false;
     sd_bus_match_signal(bus_, &closedSlot_, portalName, session_.c_str(), "org.freedesktop.portal.Session", "Closed",
                         onSessionClosed, &sessionClosed_);
 
-    const bool keep = persist && portalVersion >= 4;
-    Response selected = request("SelectSources", std::chrono::seconds(10), [&](sd_bus_message* m, const std::string& token) {
+    if (remote) {
+        Response devices = request(remoteDesktopInterface, "SelectDevices", std::chrono::seconds(10),
+                                   [&](sd_bus_message* m, const std::string& token) {
+                                       return sd_bus_message_append(m, "oa{sv}", session_.c_str(), 2, "handle_token", "s",
+                                                                    token.c_str(), "types", "u", keyboardAndPointer);
+                                   });
+        if (!devices.arrived || devices.code != 0) {
+            close();
+            return failed("the desktop portal took no choice of input devices");
+        }
+    }
+
+    // A remote desktop's grant is for this session only, whatever is asked.
+    const bool keep = persist && !remote && portalVersion >= 4;
+    Response selected = request(screenCastInterface, "SelectSources", std::chrono::seconds(10), [&](sd_bus_message* m, const std::string& token) {
         int r = sd_bus_message_append(m, "o", session_.c_str());
         if (r >= 0)
             r = sd_bus_message_open_container(m, 'a', "{sv}");
@@ -260,24 +284,34 @@ PortalScreenCastAnswer PortalScreenCast::start(const std::string& restoreToken, 
             r = sd_bus_message_close_container(m);
         return r;
     });
-    if (!selected.arrived || selected.code != 0)
+    if (!selected.arrived || selected.code != 0) {
+        close();
         return failed("the desktop portal took no choice of screen");
+    }
 
-    Response started = request("Start", deadline, [&](sd_bus_message* m, const std::string& token) {
+    Response started = request(interface(), "Start", deadline, [&](sd_bus_message* m, const std::string& token) {
         return sd_bus_message_append(m, "osa{sv}", session_.c_str(), "", 1, "handle_token", "s", token.c_str());
     });
     if (!started.arrived) {
         close();
-        return failed("nobody answered the screen-sharing dialog");
+        return failed(remote ? "nobody answered the remote-desktop dialog" : "nobody answered the screen-sharing dialog");
     }
     if (started.code == 1) {
         close();
-        answer.outcome = PortalScreenCastAnswer::Outcome::refused;
+        answer.outcome = PortalAnswer::Outcome::refused;
         return answer;
     }
     if (started.code != 0 || started.streams.empty()) {
         close();
-        return failed("the desktop portal ended the screen cast");
+        return failed("the desktop portal ended the session");
+    }
+    if (remote) {
+        // Input needs no PipeWire remote: the stream only names the monitor that pointer
+        // positions are on.
+        answer.outcome = PortalAnswer::Outcome::granted;
+        answer.streams = std::move(started.streams);
+        answer.devices = started.devices;
+        return answer;
     }
 
     Message call;
@@ -298,13 +332,56 @@ PortalScreenCastAnswer PortalScreenCast::start(const std::string& restoreToken, 
     }
     // The descriptor belongs to the reply, which goes away here.
     answer.pipeWireFd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    answer.outcome = PortalScreenCastAnswer::Outcome::granted;
+    answer.outcome = PortalAnswer::Outcome::granted;
     answer.streams = std::move(started.streams);
     answer.restoreToken = std::move(started.restoreToken);
     return answer;
 }
 
-bool PortalScreenCast::sessionOpen()
+void PortalSession::notify(const char* method, const std::function<int(sd_bus_message*)>& appendArguments)
+{
+    if (session_.empty() || sessionClosed_)
+        throw PlatformError("D-Bus", 0, "the remote-desktop session has ended");
+    Message call;
+    int r = sd_bus_message_new_method_call(bus_, &call.message, portalName, portalPath, remoteDesktopInterface, method);
+    if (r >= 0)
+        r = sd_bus_message_append(call.message, "oa{sv}", session_.c_str(), 0);
+    if (r >= 0)
+        r = appendArguments(call.message);
+    if (r < 0)
+        throw busError(std::string("the portal's ") + method + " cannot be asked", r);
+    Error error;
+    Message reply;
+    if ((r = sd_bus_call(bus_, call.message, callMicroseconds, &error.error, &reply.message)) < 0)
+        throw busError(std::string("the desktop portal refused ") + method, r, &error.error);
+}
+
+void PortalSession::pointerMotionAbsolute(std::uint32_t nodeID, double x, double y)
+{
+    notify("NotifyPointerMotionAbsolute",
+           [&](sd_bus_message* m) { return sd_bus_message_append(m, "udd", nodeID, x, y); });
+}
+
+void PortalSession::pointerButton(std::int32_t button, bool pressed)
+{
+    notify("NotifyPointerButton", [&](sd_bus_message* m) {
+        return sd_bus_message_append(m, "iu", button, static_cast<std::uint32_t>(pressed ? 1 : 0));
+    });
+}
+
+void PortalSession::pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps)
+{
+    notify("NotifyPointerAxisDiscrete", [&](sd_bus_message* m) { return sd_bus_message_append(m, "ui", axis, steps); });
+}
+
+void PortalSession::keyboardKeysym(std::uint32_t keysym, bool pressed)
+{
+    notify("NotifyKeyboardKeysym", [&](sd_bus_message* m) {
+        return sd_bus_message_append(m, "iu", static_cast<std::int32_t>(keysym), static_cast<std::uint32_t>(pressed ? 1 : 0));
+    });
+}
+
+bool PortalSession::sessionOpen()
 {
     if (session_.empty())
         return false;
@@ -313,7 +390,7 @@ bool PortalScreenCast::sessionOpen()
     return !sessionClosed_;
 }
 
-void PortalScreenCast::close()
+void PortalSession::close()
 {
     if (closedSlot_)
         closedSlot_ = sd_bus_slot_unref(closedSlot_);
