@@ -9,7 +9,8 @@ and exits 1 if there is one.
   the domain folders       each other, platform/*.hpp, imaging/, base/ (app/main.cpp also
                            the Linux platform's assembly, which it starts)
   platform/<service>/      its own folder, platform/*.hpp, imaging/, base/ (and the services
-                           it is built on: gnome/ on wayland/, portal/, pipewire/ and keysyms/;
+                           it is built on: gnome/ on wayland/, x11/ (its XWayland's clipboard),
+                           portal/, pipewire/ and keysyms/;
                            x11/ on keysyms/)
   platform/linux/          the services it assembles as well
 """
@@ -22,7 +23,8 @@ ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src")
 DOMAIN = {"app", "audio", "capture", "http", "input", "permissions", "screenshot", "service"}
 SERVICES = {"keysyms", "x11", "wayland", "portal", "pipewire", "gnome", "pulseaudio", "ffmpeg", "fake"}
 # Services built on others: a desktop reached through its portals and its Wayland connection.
-BUILDS_ON = {"platform/gnome": {"platform/wayland", "platform/portal", "platform/pipewire", "platform/keysyms"},
+BUILDS_ON = {"platform/gnome": {"platform/wayland", "platform/x11", "platform/portal", "platform/pipewire",
+                                "platform/keysyms"},
              "platform/x11": {"platform/keysyms"}}
 
 # A library's headers, and the folders that may include them.

@@ -14,7 +14,13 @@ GnomeDisplayServer::GnomeDisplayServer()
           } catch (const std::exception&) {
               return std::nullopt;
           }
-      })
+      },
+      // Text the layout cannot type goes through the clipboard of the desktop's XWayland,
+      // which the desktop shares with every client.
+      GnomeInputEvents::Clipboard{[this] { return clipboard_.available(); },
+                                  [this](const std::string& text, const std::function<void()>& pasteKey) {
+                                      clipboard_.pasteWith(text, pasteKey);
+                                  }})
 {
     // A grant kept from an earlier process shares the screen again without a dialog.
     screenCast_.resume();

@@ -8,6 +8,7 @@
 #include "platform/gnome/GnomeScreenCapture.hpp"
 #include "platform/gnome/GnomeScreenCast.hpp"
 #include "platform/wayland/WaylandConnection.hpp"
+#include "platform/x11/X11Clipboard.hpp"
 #include "platform/wayland/WaylandDisplays.hpp"
 #include "platform/wayland/WaylandScreencopy.hpp"
 
@@ -54,5 +55,6 @@ private:
     GnomeScreenCapture screenCapture_{displays_, screenCast_};
     NoWindows windowServer_;
     GnomeRemoteDesktop remoteDesktop_;
+    X11Clipboard clipboard_;
     GnomeInputEvents inputEvents_;
 };

@@ -21,6 +21,28 @@ bool isModifier(std::uint32_t keysym)
     return (keysym >= 0xffe1 && keysym <= 0xffee) || keysym == 0xfe03;
 }
 
+// Linux input codes of the paste key, Control+V, found by place: every layout pastes with it.
+constexpr std::int32_t keyLeftControl = 29, keyV = 47;
+
+void appendUTF8(std::string& text, char32_t c)
+{
+    if (c < 0x80) {
+        text += static_cast<char>(c);
+    } else if (c < 0x800) {
+        text += static_cast<char>(0xc0 | (c >> 6));
+        text += static_cast<char>(0x80 | (c & 0x3f));
+    } else if (c < 0x10000) {
+        text += static_cast<char>(0xe0 | (c >> 12));
+        text += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+        text += static_cast<char>(0x80 | (c & 0x3f));
+    } else {
+        text += static_cast<char>(0xf0 | (c >> 18));
+        text += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+        text += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+        text += static_cast<char>(0x80 | (c & 0x3f));
+    }
+}
+
 std::u32string decode(std::u16string_view units)
 {
     std::u32string text;
@@ -39,8 +61,9 @@ std::u32string decode(std::u16string_view units)
 } // namespace
 
 GnomeInputEvents::GnomeInputEvents(GnomeRemoteDesktop& remoteDesktop,
-                                   std::function<std::optional<std::set<std::uint32_t>>()> layoutKeysyms)
-    : remoteDesktop_(remoteDesktop), layoutKeysyms_(std::move(layoutKeysyms))
+                                   std::function<std::optional<std::set<std::uint32_t>>()> layoutKeysyms,
+                                   Clipboard clipboard)
+    : remoteDesktop_(remoteDesktop), layoutKeysyms_(std::move(layoutKeysyms)), clipboard_(std::move(clipboard))
 {
 }
 
@@ -99,7 +122,7 @@ std::optional<char32_t> GnomeInputEvents::untypable(std::u16string_view units)
     for (const char32_t character : decode(units)) {
         const std::uint32_t keysym = keysymForCharacter(character);
         if (keysym != 0 && !layout->contains(keysym))
-            return character;
+            return clipboard_.available && clipboard_.available() ? std::nullopt : std::optional<char32_t>(character);
     }
     return std::nullopt;
 }
@@ -108,6 +131,11 @@ bool GnomeInputEvents::postText(std::u16string_view units, KeyDirection directio
 {
     if (direction == KeyDirection::up)
         return true;
+    const std::u32string text = decode(units);
+    const auto layout = layoutKeysyms_ ? layoutKeysyms_() : std::nullopt;
+    const auto typable = [&](char32_t character) {
+        return !layout || layout->contains(keysymForCharacter(character));
+    };
     std::lock_guard lock(lock_);
     remoteDesktop_.post([&](PortalSession& session, const PortalStream&) {
         // Text comes out as given: the modifiers held are lifted while it is typed and put
@@ -119,12 +147,31 @@ bool GnomeInputEvents::postText(std::u16string_view units, KeyDirection directio
         for (const std::uint32_t keysym : lifted)
             session.keyboardKeysym(keysym, false);
         try {
-            for (const char32_t character : decode(units)) {
-                const std::uint32_t keysym = keysymForCharacter(character);
-                if (keysym == 0)
+            for (std::size_t i = 0; i < text.size();) {
+                const std::uint32_t keysym = keysymForCharacter(text[i]);
+                if (keysym == 0) {
+                    ++i;
                     continue;
-                session.keyboardKeysym(keysym, true);
-                session.keyboardKeysym(keysym, false);
+                }
+                if (typable(text[i])) {
+                    session.keyboardKeysym(keysym, true);
+                    session.keyboardKeysym(keysym, false);
+                    ++i;
+                    continue;
+                }
+                // The characters the layout lacks, up to the next one it has, in one paste.
+                std::string run;
+                for (; i < text.size() && keysymForCharacter(text[i]) != 0 && !typable(text[i]); ++i)
+                    appendUTF8(run, text[i]);
+                if (!clipboard_.paste)
+                    throw PlatformError("GNOME", 0, "the keyboard layout has no key for this text and there is no "
+                                                    "clipboard to paste it through");
+                clipboard_.paste(run, [&session] {
+                    session.keyboardKeycode(keyLeftControl, true);
+                    session.keyboardKeycode(keyV, true);
+                    session.keyboardKeycode(keyV, false);
+                    session.keyboardKeycode(keyLeftControl, false);
+                });
             }
         } catch (...) {
             for (const std::uint32_t keysym : lifted)

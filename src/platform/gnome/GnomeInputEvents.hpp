@@ -9,20 +9,30 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
 
 // Input on GNOME through the remote-desktop session the user allowed: the pointer placed on
 // the main monitor's stream, its buttons and wheel, and keys named by keysym, for which the
 // desktop picks the key and level of the user's own layout (and the Shift it needs). The
 // desktop holds the modifier state: modifiers held here apply to later keys as on a real
 // keyboard, except to text, which goes out with them lifted. The desktop types no keysym its
-// layout lacks (and does not say so): such characters are refused before anything is typed.
-// Without the user's consent every call throws PlatformError saying so. Thread-safe.
+// layout lacks (and does not say so), so such characters are pasted through the clipboard
+// (which gets back what it held after); without a clipboard they are refused before anything
+// is typed. Without the user's consent every call throws PlatformError saying so.
+// Thread-safe.
 class GnomeInputEvents final : public InputEvents {
 public:
+    // A clipboard to paste text through: whether there is one, and a paste of UTF-8 text that
+    // runs the given paste key while the text is on it (see X11Clipboard).
+    struct Clipboard {
+        std::function<bool()> available;
+        std::function<void(const std::string&, const std::function<void()>&)> paste;
+    };
+
     // `layoutKeysyms` tells the keysyms the user's layout types now; nothing when unknown,
     // and then every character is tried.
     GnomeInputEvents(GnomeRemoteDesktop& remoteDesktop,
-                     std::function<std::optional<std::set<std::uint32_t>>()> layoutKeysyms);
+                     std::function<std::optional<std::set<std::uint32_t>>()> layoutKeysyms, Clipboard clipboard);
 
     bool postMouse(MouseEventType type, InputPoint position, int button, std::int64_t clickState,
                    std::optional<EventFlags> flags) override;
@@ -36,6 +46,7 @@ public:
 private:
     GnomeRemoteDesktop& remoteDesktop_;
     std::function<std::optional<std::set<std::uint32_t>>()> layoutKeysyms_;
+    Clipboard clipboard_;
     std::mutex lock_;
     // Keysyms put down by key events, counted, so that a key pressed twice (a held modifier
     // that a chord presses again) stays down until its last release.

@@ -381,6 +381,13 @@ void PortalSession::keyboardKeysym(std::uint32_t keysym, bool pressed)
     });
 }
 
+void PortalSession::keyboardKeycode(std::int32_t keycode, bool pressed)
+{
+    notify("NotifyKeyboardKeycode", [&](sd_bus_message* m) {
+        return sd_bus_message_append(m, "iu", keycode, static_cast<std::uint32_t>(pressed ? 1 : 0));
+    });
+}
+
 bool PortalSession::sessionOpen()
 {
     if (session_.empty())

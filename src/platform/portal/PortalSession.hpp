@@ -77,6 +77,8 @@ public:
     void pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps);
     // A keysym as xkb numbers it; the desktop picks the key and its level.
     void keyboardKeysym(std::uint32_t keysym, bool pressed);
+    // A key by its Linux input code, whatever the layout puts on it.
+    void keyboardKeycode(std::int32_t keycode, bool pressed);
 
     // Whether the session still stands: false once the desktop or the user has closed it.
     bool sessionOpen();
