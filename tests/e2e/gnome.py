@@ -9,16 +9,18 @@ Everything is stopped by process id. A desktop that cannot start fails the test 
 reason.
 """
 
+import glob
 import json
 import os
 import pwd
+import re
 import select
 import shutil
 import subprocess
 import tempfile
 import time
 
-from harness import _stop
+from harness import EventClient, _stop
 
 TEST_USER = "velmar-gnome"
 WIDTH, HEIGHT = 1920, 1080
@@ -156,10 +158,24 @@ class GnomeDesktop:
         self.run(["gsettings", "set", "org.gnome.shell", "enabled-extensions", repr(uuids)])
 
     def env(self):
-        """What the program and clients need to find this desktop, its buses and PipeWire."""
-        return {key: self.base_env[key] for key in (
+        """What the program and clients need to find this desktop, its buses, PipeWire and
+        its XWayland (as a session sets DISPLAY and XAUTHORITY)."""
+        env = {key: self.base_env[key] for key in (
             "HOME", "XDG_RUNTIME_DIR", "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE", "WAYLAND_DISPLAY",
             "DBUS_SESSION_BUS_ADDRESS", "DBUS_SYSTEM_BUS_ADDRESS")}
+        env.update(self.x11_env())
+        return env
+
+    def x11_env(self):
+        """DISPLAY and XAUTHORITY of the desktop's XWayland: the display the shell reports in
+        its log, the authority file it writes in the runtime directory."""
+        self.log.flush()
+        with open(self.log_path, errors="replace") as f:
+            found = re.search(r"Using public X11 display (:\d+)", f.read())
+        cookies = glob.glob(os.path.join(self.runtime, ".mutter-Xwaylandauth.*"))
+        if not found or not cookies:
+            return {}
+        return {"DISPLAY": found.group(1), "XAUTHORITY": cookies[0]}
 
     def log_tail(self):
         self.log.flush()
@@ -180,6 +196,9 @@ class GnomeDesktop:
             except ProcessLookupError:
                 pass
         self.log.close()
+        # The document portal mounts its folder in the runtime directory; killed, it leaves
+        # the mount behind.
+        subprocess.run(["umount", "--lazy", os.path.join(self.runtime, "doc")], capture_output=True)
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def _session_processes(self):
@@ -274,3 +293,39 @@ class Hand:
         self.process.stdin.close()
         _stop(self.process)
         self.process.stdout.close()
+
+
+class GnomeGtkClient(EventClient):
+    """The GTK test client (gtk_client.py) as a window of the desktop, as its user: a window of
+    one colour that reports its input, its text and its clipboard as JSON lines. `x11` runs it
+    on the desktop's XWayland instead of Wayland."""
+
+    def __init__(self, desktop, colour, title, x11=False):
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "gtk_client.py")
+        env = {**desktop.env(), "GDK_BACKEND": "x11" if x11 else "wayland", "NO_AT_BRIDGE": "1",
+               "GSETTINGS_BACKEND": "memory"}
+        self.process = subprocess.Popen(desktop.as_user(["/usr/bin/python3", script, colour, title]), env=env,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        cwd=desktop.home)
+        self.buffer = b""
+        ready = self.next_event(15)
+        if not ready or ready.get("event") != "ready":
+            err = self.stop()
+            raise RuntimeError(f"the GTK client did not get ready: {ready!r} {err!r}")
+        self.pid = ready["pid"]
+        # Mapped and drawn: the shell animates a new window in.
+        time.sleep(1.0)
+        self.drain(0.3)
+
+    def command(self, **command):
+        self.process.stdin.write((json.dumps(command) + "\n").encode())
+        self.process.stdin.flush()
+
+    def copy(self, text):
+        self.command(copy=text)
+        self.events_until(lambda events: any(e["event"] == "copied" for e in events), 5)
+
+    def clipboard(self):
+        self.command(clipboard=None)
+        events = self.events_until(lambda events: any(e["event"] == "clipboard" for e in events), 5)
+        return next(e["text"] for e in events if e["event"] == "clipboard")

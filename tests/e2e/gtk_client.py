@@ -10,7 +10,10 @@ it receives as JSON lines on standard output, and its text whenever it changes.
 
 Positions are the window's own (logical pixels from its top-left corner). The window's
 background has the colour given as the first argument (RRGGBB); the title is the second.
-It ends when standard input closes.
+It ends when standard input closes. Lines of JSON on standard input work the clipboard:
+
+  {"copy": "TEXT"}      puts TEXT on the clipboard, then reports {"event": "copied"}
+  {"clipboard": null}   reports {"event": "clipboard", "text": ...} (null when it holds no text)
 """
 
 import json
@@ -76,9 +79,26 @@ def main():
     buffer.connect("changed", lambda b: report(event="text", text=b.get_text(b.get_start_iter(), b.get_end_iter(), True)))
     window.connect("destroy", Gtk.main_quit)
 
+    clipboard = Gtk.Clipboard.get(Gdk.SELECTION_CLIPBOARD)
+    pending = bytearray()
+
     def on_stdin(*_):
-        Gtk.main_quit()
-        return False
+        chunk = os.read(sys.stdin.fileno(), 65536)
+        if not chunk:
+            Gtk.main_quit()
+            return False
+        pending.extend(chunk)
+        while b"\n" in pending:
+            line, _, rest = bytes(pending).partition(b"\n")
+            pending[:] = rest
+            command = json.loads(line)
+            if "copy" in command:
+                clipboard.set_text(command["copy"], -1)
+                clipboard.store()
+                report(event="copied")
+            elif "clipboard" in command:
+                clipboard.request_text(lambda _, text: report(event="clipboard", text=text))
+        return True
 
     GLib.io_add_watch(sys.stdin.fileno(), GLib.IO_HUP | GLib.IO_IN, on_stdin)
     window.show_all()

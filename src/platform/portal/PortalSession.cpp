@@ -253,6 +253,11 @@ PortalAnswer PortalSession::start(const std::string& restoreToken, bool persist,
     sessionClosed_ = false;
     sd_bus_match_signal(bus_, &closedSlot_, portalName, session_.c_str(), "org.freedesktop.portal.Session", "Closed",
                         onSessionClosed, &sessionClosed_);
+    // A portal that goes away takes its sessions with it, and says nothing of them.
+    sd_bus_add_match(bus_, &portalGoneSlot_,
+                     "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+                     "member='NameOwnerChanged',arg0='org.freedesktop.portal.Desktop'",
+                     onSessionClosed, &sessionClosed_);
 
     if (remote) {
         Response devices = request(remoteDesktopInterface, "SelectDevices", std::chrono::seconds(10),
@@ -352,8 +357,12 @@ void PortalSession::notify(const char* method, const std::function<int(sd_bus_me
         throw busError(std::string("the portal's ") + method + " cannot be asked", r);
     Error error;
     Message reply;
-    if ((r = sd_bus_call(bus_, call.message, callMicroseconds, &error.error, &reply.message)) < 0)
+    if ((r = sd_bus_call(bus_, call.message, callMicroseconds, &error.error, &reply.message)) < 0) {
+        // The portal does not refuse events of a session it keeps: the session is over (the
+        // portal restarted and forgot it, or it is gone).
+        sessionClosed_ = true;
         throw busError(std::string("the desktop portal refused ") + method, r, &error.error);
+    }
 }
 
 void PortalSession::pointerMotionAbsolute(std::uint32_t nodeID, double x, double y)
@@ -401,6 +410,8 @@ void PortalSession::close()
 {
     if (closedSlot_)
         closedSlot_ = sd_bus_slot_unref(closedSlot_);
+    if (portalGoneSlot_)
+        portalGoneSlot_ = sd_bus_slot_unref(portalGoneSlot_);
     if (session_.empty())
         return;
     if (!sessionClosed_)

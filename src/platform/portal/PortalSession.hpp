@@ -100,5 +100,6 @@ private:
     std::string session_;
     bool sessionClosed_ = false;
     sd_bus_slot* closedSlot_ = nullptr;
+    sd_bus_slot* portalGoneSlot_ = nullptr;
     unsigned tokens_ = 0;
 };
