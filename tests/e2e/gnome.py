@@ -20,11 +20,25 @@ import subprocess
 import tempfile
 import time
 
-from harness import EventClient, _stop
+from harness import EventClient, Program, _stop
 
 TEST_USER = "velmar-gnome"
 WIDTH, HEIGHT = 1920, 1080
 WAYLAND_DISPLAY = "wayland-velmar"
+
+
+def status(program):
+    code, body, _ = program.request("GET", "/status")
+    assert code == 200, body
+    return body
+
+
+def wait_status(program, holds, timeout=10):
+    """The program's status once `holds(status)`, or the last one when the time is up."""
+    deadline = time.monotonic() + timeout
+    while not holds(body := status(program)) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    return body
 
 
 def test_user():
@@ -165,6 +179,35 @@ class GnomeDesktop:
             "DBUS_SESSION_BUS_ADDRESS", "DBUS_SYSTEM_BUS_ADDRESS")}
         env.update(self.x11_env())
         return env
+
+    def state_folder(self):
+        """A new state folder of the desktop's user, where a grant's token is kept."""
+        folder = tempfile.mkdtemp(prefix="state-", dir=self.dir)
+        os.chown(folder, self.user.pw_uid, self.user.pw_gid)
+        return folder
+
+    def start_program(self, state):
+        """The program as the desktop's user, keeping its state in `state`."""
+        return Program(env=dict(self.env(), XDG_STATE_HOME=state), user=self.user)
+
+    def grant_screen(self, program):
+        """A request for the screen, answered with "Share" in the dialog it shows; the status
+        after."""
+        code, body, _ = program.request("POST", "/request", {"what": "screen"})
+        assert code == 200, body
+        wait_status(program, lambda b: "waiting for the user" in b["screen_detail"])
+        time.sleep(1.5)  # the dialog fades in
+        self.hand.share_screen()
+        return wait_status(program, lambda b: b["screen"] == "granted")
+
+    def grant_input(self, program):
+        """A request for accessibility, answered with input allowed in the dialog it shows;
+        the status after."""
+        code, body, _ = program.request("POST", "/request", {"what": "accessibility"})
+        assert code == 200, body
+        time.sleep(2.0)
+        self.hand.allow_remote_desktop()
+        return wait_status(program, lambda b: b["accessibility"])
 
     def x11_env(self):
         """DISPLAY and XAUTHORITY of the desktop's XWayland: the display the shell reports in

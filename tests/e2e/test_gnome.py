@@ -11,8 +11,7 @@ import tempfile
 import time
 import unittest
 
-from gnome import GnomeDesktop, GnomeGtkClient, HEIGHT, WIDTH
-from harness import Program
+from gnome import GnomeDesktop, GnomeGtkClient, HEIGHT, WIDTH, status, wait_status
 from pictures import decode
 
 GREEN = (0x33, 0xcc, 0x66)   # the Wayland client's window
@@ -30,49 +29,6 @@ def setUpModule():
 
 def tearDownModule():
     desktop.stop()
-
-
-def state_folder():
-    """A state folder of the desktop's user, where a grant's token is kept."""
-    folder = tempfile.mkdtemp(prefix="state-", dir=desktop.dir)
-    os.chown(folder, desktop.user.pw_uid, desktop.user.pw_gid)
-    return folder
-
-
-def start_program(state):
-    return Program(env=dict(desktop.env(), XDG_STATE_HOME=state), user=desktop.user)
-
-
-def status(program):
-    code, body, _ = program.request("GET", "/status")
-    assert code == 200, body
-    return body
-
-
-def wait_status(program, holds, timeout=10):
-    deadline = time.monotonic() + timeout
-    while not holds(body := status(program)) and time.monotonic() < deadline:
-        time.sleep(0.2)
-    return body
-
-
-def grant_screen(program):
-    """A request for the screen, answered with "Share" in the dialog it shows."""
-    code, body, _ = program.request("POST", "/request", {"what": "screen"})
-    assert code == 200, body
-    wait_status(program, lambda b: "waiting for the user" in b["screen_detail"])
-    time.sleep(1.5)  # the dialog fades in
-    desktop.hand.share_screen()
-    return wait_status(program, lambda b: b["screen"] == "granted")
-
-
-def grant_input(program):
-    """A request for accessibility, answered with input allowed in the dialog it shows."""
-    code, body, _ = program.request("POST", "/request", {"what": "accessibility"})
-    assert code == 200, body
-    time.sleep(2.0)
-    desktop.hand.allow_remote_desktop()
-    return wait_status(program, lambda b: b["accessibility"])
 
 
 def screenshot(program):
@@ -108,7 +64,7 @@ class Consent(unittest.TestCase):
     """Not asked yet, then asked, then refused: the dialog's answer is the permission."""
 
     def setUp(self):
-        self.program = start_program(state_folder())
+        self.program = desktop.start_program(desktop.state_folder())
         self.addCleanup(self.program.stop)
 
     def test_not_asked_then_asking_then_refused(self):
@@ -156,15 +112,15 @@ class GrantedDesktop(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.state = state_folder()
+        cls.state = desktop.state_folder()
         # The X window first: the Wayland window opens over it, and shows whole.
         cls.x_client = GnomeGtkClient(desktop, "ee8822", "Orange X", x11=True)
         cls.client = GnomeGtkClient(desktop, "33cc66", "Green GTK")
-        cls.program = start_program(cls.state)
+        cls.program = desktop.start_program(cls.state)
         try:
-            body = grant_screen(cls.program)
+            body = desktop.grant_screen(cls.program)
             assert body["screen"] == "granted", body
-            body = grant_input(cls.program)
+            body = desktop.grant_input(cls.program)
             assert body["accessibility"], body
             cls.picture = screenshot(cls.program)
             cls.green = find_window(cls.picture, GREEN)
@@ -251,7 +207,7 @@ class GrantedDesktop(unittest.TestCase):
         self.assertTrue(texts and texts[-1].endswith("x: ü Ж 中"), texts)
 
     def test_a_new_process_shares_the_screen_without_asking(self):
-        again = start_program(self.state)
+        again = desktop.start_program(self.state)
         try:
             body = wait_status(again, lambda b: b["screen"] == "granted", 10)
             self.assertEqual(body["screen"], "granted", body)
@@ -267,9 +223,9 @@ class PortalLost(unittest.TestCase):
     the next request for them asks again."""
 
     def test_input_fails_then_works_after_a_new_grant(self):
-        program = start_program(state_folder())
+        program = desktop.start_program(desktop.state_folder())
         self.addCleanup(program.stop)
-        grant_input(program)
+        desktop.grant_input(program)
         code, body, _ = program.request("POST", "/execute", {"action": "move", "x": 50, "y": 50})
         self.assertEqual(code, 200, body)
 
@@ -286,7 +242,7 @@ class PortalLost(unittest.TestCase):
         self.assertFalse(wait_status(program, lambda b: not b["accessibility"])["accessibility"])
 
         # The bus starts the portal again for the next question.
-        body = grant_input(program)
+        body = desktop.grant_input(program)
         self.assertTrue(body["accessibility"], body)
         code, body, _ = program.request("POST", "/execute", {"action": "move", "x": 70, "y": 70})
         self.assertEqual(code, 200, body)
