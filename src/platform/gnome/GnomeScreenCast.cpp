@@ -113,13 +113,18 @@ void GnomeScreenCast::start(bool)
 
 GnomeScreenCast::Consent GnomeScreenCast::consent()
 {
-    std::lock_guard lock(lock_);
-    if (consent_ == Consent::granted && (!stream_ || !stream_->alive())) {
-        // The user stopped sharing, or the desktop or PipeWire went away: the next ask opens
-        // a new session.
+    {
+        std::lock_guard lock(lock_);
+        if (consent_ != Consent::granted || (stream_ && stream_->alive()))
+            return consent_;
+        // The user stopped sharing, or the desktop or PipeWire went away (a compositor that
+        // restarts ends every cast): the next ask opens a new session.
         stream_.reset();
         consent_ = Consent::notAsked;
     }
+    // A kept grant shares the screen again without a dialog, as at start-up.
+    resume();
+    std::lock_guard lock(lock_);
     return consent_;
 }
 
