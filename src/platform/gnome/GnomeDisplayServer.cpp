@@ -1,5 +1,6 @@
 #include "platform/gnome/GnomeDisplayServer.hpp"
 
+#include "platform/gnome/GnomeRestoreToken.hpp"
 #include "platform/portal/PortalSession.hpp"
 #include "platform/wayland/WaylandSeatKeymap.hpp"
 
@@ -8,6 +9,7 @@
 
 GnomeDisplayServer::GnomeDisplayServer()
     : connection_({false, {}, {}}), screenCast_(GnomeScreenCast::defaultTokenFile()),
+      remoteDesktop_(restoreTokenFile("remote-desktop-token")),
       inputEvents_(remoteDesktop_, [this]() -> std::optional<std::set<std::uint32_t>> {
           try {
               return connection_.run([](WaylandSession& session) { return waylandLayoutKeysyms(session); });
@@ -22,8 +24,10 @@ GnomeDisplayServer::GnomeDisplayServer()
                                       clipboard_.pasteWith(text, pasteKey);
                                   }})
 {
-    // A grant kept from an earlier process shares the screen again without a dialog.
+    // Grants kept from an earlier process share the screen, and allow input where the portal
+    // keeps that, again without a dialog.
     screenCast_.resume();
+    remoteDesktop_.resume();
 }
 
 GnomeDisplayServer::~GnomeDisplayServer()

@@ -1,6 +1,7 @@
 #include "platform/gnome/GnomeRemoteDesktop.hpp"
 
 #include "base/PlatformError.hpp"
+#include "platform/gnome/GnomeRestoreToken.hpp"
 
 namespace {
 
@@ -16,7 +17,10 @@ PlatformError notGranted(const std::string& why)
 
 } // namespace
 
-GnomeRemoteDesktop::GnomeRemoteDesktop() : worker_("com.velmar.computer-use.gnome-remote-desktop") {}
+GnomeRemoteDesktop::GnomeRemoteDesktop(std::filesystem::path tokenFile)
+    : tokenFile_(std::move(tokenFile)), worker_("com.velmar.computer-use.gnome-remote-desktop")
+{
+}
 
 GnomeRemoteDesktop::~GnomeRemoteDesktop()
 {
@@ -37,6 +41,13 @@ void GnomeRemoteDesktop::ask()
     worker_.async([this] { start(); });
 }
 
+void GnomeRemoteDesktop::resume()
+{
+    if (readRestoreToken(tokenFile_).empty())
+        return;
+    ask();
+}
+
 void GnomeRemoteDesktop::start()
 {
     std::unique_ptr<PortalSession> session;
@@ -54,7 +65,8 @@ void GnomeRemoteDesktop::start()
     }
     try {
         session = std::make_unique<PortalSession>(PortalSession::Kind::remoteDesktop);
-        answer = session->start("", false, std::chrono::duration_cast<std::chrono::seconds>(dialogDeadline));
+        answer = session->start(readRestoreToken(tokenFile_), true,
+                                std::chrono::duration_cast<std::chrono::seconds>(dialogDeadline));
     } catch (const std::exception& error) {
         answer.outcome = PortalAnswer::Outcome::failed;
         answer.reason = error.what();
@@ -65,6 +77,7 @@ void GnomeRemoteDesktop::start()
         if ((answer.devices & keyboardAndPointer) == keyboardAndPointer && !answer.streams.empty()) {
             consent = Consent::granted;
             detail.clear();
+            keepRestoreToken(tokenFile_, answer.restoreToken);
         } else {
             // Shared the screen but left "remote interaction" off: no input.
             consent = Consent::refused;

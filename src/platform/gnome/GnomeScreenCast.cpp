@@ -1,6 +1,7 @@
 #include "platform/gnome/GnomeScreenCast.hpp"
 
 #include "base/PlatformError.hpp"
+#include "platform/gnome/GnomeRestoreToken.hpp"
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -32,14 +33,7 @@ GnomeScreenCast::~GnomeScreenCast()
 
 std::filesystem::path GnomeScreenCast::defaultTokenFile()
 {
-    std::filesystem::path folder;
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
-        folder = state;
-    else if (const char* home = std::getenv("HOME"); home && *home)
-        folder = std::filesystem::path(home) / ".local" / "state";
-    else
-        return {};
-    return folder / "velmar-computer-use" / "screen-sharing-token";
+    return restoreTokenFile("screen-sharing-token");
 }
 
 void GnomeScreenCast::ask()
@@ -165,31 +159,10 @@ std::pair<int, int> GnomeScreenCast::logicalSize()
 
 std::string GnomeScreenCast::readToken() const
 {
-    if (tokenFile_.empty())
-        return {};
-    std::ifstream in(tokenFile_);
-    std::string token;
-    std::getline(in, token);
-    return token;
+    return readRestoreToken(tokenFile_);
 }
 
 void GnomeScreenCast::keepToken(const std::string& token)
 {
-    if (tokenFile_.empty())
-        return;
-    // The token shares the screen without asking: only the user may read it. The folder is
-    // made private, and the file is written whole beside it and renamed over the old one,
-    // so that a crash leaves either token, never half of one.
-    std::error_code ignored;
-    std::filesystem::create_directories(tokenFile_.parent_path(), ignored);
-    ::chmod(tokenFile_.parent_path().c_str(), 0700);
-    const std::filesystem::path temporary = tokenFile_.string() + ".new";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return;
-    const std::string text = token + "\n";
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
-    ::close(fd);
-    if (!written || ::rename(temporary.c_str(), tokenFile_.c_str()) != 0)
-        ::unlink(temporary.c_str());
+    keepRestoreToken(tokenFile_, token);
 }

@@ -260,10 +260,25 @@ PortalAnswer PortalSession::start(const std::string& restoreToken, bool persist,
                      onSessionClosed, &sessionClosed_);
 
     if (remote) {
+        // Version 2 and later keep a grant of input as screen casts do from version 4.
+        const bool keepInput = persist && portalVersion >= 2;
         Response devices = request(remoteDesktopInterface, "SelectDevices", std::chrono::seconds(10),
                                    [&](sd_bus_message* m, const std::string& token) {
-                                       return sd_bus_message_append(m, "oa{sv}", session_.c_str(), 2, "handle_token", "s",
-                                                                    token.c_str(), "types", "u", keyboardAndPointer);
+                                       int r = sd_bus_message_append(m, "o", session_.c_str());
+                                       if (r >= 0)
+                                           r = sd_bus_message_open_container(m, 'a', "{sv}");
+                                       if (r >= 0)
+                                           r = sd_bus_message_append(m, "{sv}{sv}", "handle_token", "s", token.c_str(),
+                                                                     "types", "u", keyboardAndPointer);
+                                       if (r >= 0 && keepInput) {
+                                           r = sd_bus_message_append(m, "{sv}", "persist_mode", "u", persistUntilRevoked);
+                                           if (r >= 0 && !restoreToken.empty())
+                                               r = sd_bus_message_append(m, "{sv}", "restore_token", "s",
+                                                                         restoreToken.c_str());
+                                       }
+                                       if (r >= 0)
+                                           r = sd_bus_message_close_container(m);
+                                       return r;
                                    });
         if (!devices.arrived || devices.code != 0) {
             close();
@@ -271,7 +286,7 @@ PortalAnswer PortalSession::start(const std::string& restoreToken, bool persist,
         }
     }
 
-    // A remote desktop's grant is for this session only, whatever is asked.
+    // A remote desktop's grant is kept through its devices, above, not its screens.
     const bool keep = persist && !remote && portalVersion >= 4;
     Response selected = request(screenCastInterface, "SelectSources", std::chrono::seconds(10), [&](sd_bus_message* m, const std::string& token) {
         int r = sd_bus_message_append(m, "o", session_.c_str());
@@ -316,6 +331,7 @@ PortalAnswer PortalSession::start(const std::string& restoreToken, bool persist,
         answer.outcome = PortalAnswer::Outcome::granted;
         answer.streams = std::move(started.streams);
         answer.devices = started.devices;
+        answer.restoreToken = std::move(started.restoreToken);
         return answer;
     }
 

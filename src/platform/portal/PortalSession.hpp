@@ -63,8 +63,8 @@ public:
     std::optional<std::uint32_t> version();
 
     // `restoreToken` from an earlier session, or "". With `persist` the portal is asked to
-    // keep the grant until it is revoked (screen casts of version 4 and later; ignored
-    // otherwise).
+    // keep the grant until it is revoked (screen casts from version 4 on, remote desktops
+    // from version 2 on; ignored before).
     PortalAnswer start(const std::string& restoreToken, bool persist, std::chrono::seconds deadline);
 
     // Input on a granted remote-desktop session. Each returns once the portal has taken the
