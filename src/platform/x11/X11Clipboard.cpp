@@ -294,8 +294,10 @@ void X11Clipboard::pasteWith(const std::string& utf8, const std::function<void()
 
     const Form text{atoms_.at("UTF8_STRING"), 8, utf8};
     offer({{atoms_.at("UTF8_STRING"), text}, {atoms_.at("text/plain;charset=utf-8"), text}, {atoms_.at("TEXT"), text}});
+    // Asked on the connection that took it: the server handles a connection's requests in
+    // order, but not one connection's before another's.
     auto owner = reply(xcb_get_selection_owner_reply(
-        reader_, xcb_get_selection_owner(reader_, atoms_.at("CLIPBOARD")), nullptr));
+        owner_, xcb_get_selection_owner(owner_, atoms_.at("CLIPBOARD")), nullptr));
     if (!owner || owner->owner != ownerWindow_) {
         std::lock_guard lock(lock_);
         owning_ = false;
