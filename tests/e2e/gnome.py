@@ -9,9 +9,11 @@ Everything is stopped by process id. A desktop that cannot start fails the test 
 reason.
 """
 
+import glob
 import json
 import os
 import pwd
+import re
 import select
 import shutil
 import subprocess
@@ -160,6 +162,17 @@ class GnomeDesktop:
         return {key: self.base_env[key] for key in (
             "HOME", "XDG_RUNTIME_DIR", "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE", "WAYLAND_DISPLAY",
             "DBUS_SESSION_BUS_ADDRESS", "DBUS_SYSTEM_BUS_ADDRESS")}
+
+    def x11_env(self):
+        """DISPLAY and XAUTHORITY of the shell's XWayland, for X clients: mutter picks the
+        display number and writes the cookie into the runtime directory."""
+        self.log.flush()
+        with open(self.log_path, errors="replace") as f:
+            found = re.search(r"Using public X11 display (:\d+)", f.read())
+        cookies = glob.glob(os.path.join(self.runtime, ".mutter-Xwaylandauth.*"))
+        if not found or not cookies:
+            raise RuntimeError(f"the shell started no XWayland: {self.log_tail()}")
+        return {"DISPLAY": found.group(1), "XAUTHORITY": cookies[0], "GDK_BACKEND": "x11"}
 
     def log_tail(self):
         self.log.flush()
