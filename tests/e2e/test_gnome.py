@@ -20,8 +20,10 @@ EXTENSION_UUID = "computer-use-windows@velmar.com"
 EXTENSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "data", "gnome-shell-extension",
                          EXTENSION_UUID)
 GTK_CLIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "gtk_client.py")
-# The height GTK's title bar adds above the content, at most, on this desktop's theme.
+# The height GTK's title bar adds above the content, at most, on this desktop's theme, and
+# how far a window's shadow reaches beyond its frame.
 TITLE_BAR = 60
+SHADOW = 40
 
 desktop = None
 
@@ -87,10 +89,10 @@ class Client:
     """The GTK test client as the desktop's user: a window of one colour and title, on
     Wayland or, with the shell's X display, on XWayland."""
 
-    def __init__(self, colour, title, env=None):
+    def __init__(self, colour, title, env=None, place=None):
         self.colour = tuple(bytes.fromhex(colour))
         self.title = title
-        self.process = desktop.spawn_piped(["/usr/bin/python3", GTK_CLIENT, colour, title],
+        self.process = desktop.spawn_piped(["/usr/bin/python3", GTK_CLIENT, colour, title] + ([place] if place else []),
                                            env={"GSETTINGS_BACKEND": "memory", **(env or {})})
         ready, _, _ = select.select([self.process.stdout], [], [], 15)
         line = self.process.stdout.readline() if ready else ""
@@ -124,7 +126,9 @@ class Windows(unittest.TestCase):
         cls.clients = []
         try:
             cls.clients.append(Client("cc3344", "Velmar Wayland"))
-            cls.clients.append(Client("33aa55", "Velmar X11", desktop.x11_env()))
+            # Where it covers part of the other, so that the pictures show what covers a
+            # window (an X client keeps the place it asks for).
+            cls.clients.append(Client("33aa55", "Velmar X11", desktop.x11_env(), place="600,300"))
             cls.program = Program(env=desktop.env(), user=desktop.user)
             cls.share_screen(cls.program)
         except Exception:
@@ -198,6 +202,7 @@ class Windows(unittest.TestCase):
             started = time.monotonic()
             self.windows()
             took.append(time.monotonic() - started)
+        print("windows: " + ", ".join(f"{e['title']} {e['bounds']}" for e in windows), file=sys.stderr)
         print(f"GET /windows: median {statistics.median(took) * 1000:.1f} ms, most {max(took) * 1000:.1f} ms",
               file=sys.stderr)
         self.assertLess(statistics.median(took), 0.5)
@@ -205,9 +210,12 @@ class Windows(unittest.TestCase):
     def test_window_pictures_show_the_window_and_what_covers_it(self):
         windows, entries = self.ours()
         colours = {entries[c.pid]["id"]: c.colour for c in self.clients}
+        covered = 0
         for client in self.clients:
             entry = entries[client.pid]
+            started = time.monotonic()
             status, answer, _ = self.program.request("POST", "/window", {"id": entry["id"], "format": "png"})
+            print(f"POST /window ({client.title}, PNG): {(time.monotonic() - started) * 1000:.0f} ms", file=sys.stderr)
             self.assertEqual(status, 200, answer)
             x, y, width, height = (int(v) for v in entry["bounds"])
             self.assertEqual((answer["width"], answer["height"]), (width, height), answer)
@@ -216,15 +224,23 @@ class Windows(unittest.TestCase):
             # goes front to back), this one where nothing covers it.
             points = [(x + width // 2, y + height // 2), (x + 20, y + height - 20), (x + width - 20, y + height - 20),
                       (x + 20, y + TITLE_BAR + 10), (x + width - 20, y + TITLE_BAR + 10)]
+            def inside(window, px, py, margin=0):
+                wx, wy, ww, wh = window["bounds"]
+                return wx - margin <= px < wx + ww + margin and wy - margin <= py < wy + wh + margin
+
+            above = windows[:next(i for i, w in enumerate(windows) if w["id"] == entry["id"])]
             for px, py in points:
-                front = next(w for w in windows if w["bounds"][0] <= px < w["bounds"][0] + w["bounds"][2]
-                             and w["bounds"][1] <= py < w["bounds"][1] + w["bounds"][3])
+                front = next(w for w in windows if inside(w, px, py))
                 if front["id"] != entry["id"] and py < front["bounds"][1] + TITLE_BAR:
                     continue  # another window's title bar
+                if any(inside(w, px, py, SHADOW) and not inside(w, px, py) for w in above):
+                    continue  # another window's shadow
+                covered += front["id"] != entry["id"]
                 # The screen cast's frames may be a step off in a channel.
                 seen = pixel(picture, px - x, py - y)
                 self.assertTrue(close(seen, colours.get(front["id"], (-99, -99, -99)), 4),
                                 (client.title, (px, py), seen, front["title"], windows))
+        self.assertGreater(covered, 0, "the clients were placed to overlap")
 
     def test_without_the_extension_the_list_is_empty_and_the_detail_says_how_to_enable_it(self):
         self.assertEqual(self.status(self.program)["screen_detail"], "")
