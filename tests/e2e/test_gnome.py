@@ -8,6 +8,7 @@ import json
 import os
 import select
 import statistics
+import subprocess
 import sys
 import time
 import unittest
@@ -108,6 +109,32 @@ class Client:
         except Exception:
             self.process.kill()
             self.process.wait()
+
+
+# Minimizes the X window of the process whose id is the argument, as a client asks its window
+# manager: through the X server, which mutter hears.
+MINIMIZE_X_WINDOW = """
+import subprocess, sys
+import gi
+gi.require_version("Gdk", "3.0")
+gi.require_version("GdkX11", "3.0")
+from gi.repository import Gdk, GdkX11
+pid = sys.argv[1]
+clients = subprocess.run(["xprop", "-root", "_NET_CLIENT_LIST"], capture_output=True, text=True).stdout
+for xid in [int(w.strip(), 16) for w in clients.split("#", 1)[1].split(",")]:
+    if subprocess.run(["xprop", "-id", str(xid), "_NET_WM_PID"], capture_output=True, text=True).stdout.split()[-1] == pid:
+        display = Gdk.Display.get_default()
+        window = GdkX11.X11Window.foreign_new_for_display(display, xid)
+        window.iconify()
+        display.flush()
+        sys.exit(0)
+sys.exit(f"no X window of process {pid}")
+"""
+
+
+def minimize_x_window(pid):
+    subprocess.run(desktop.as_user(["/usr/bin/python3", "-c", MINIMIZE_X_WINDOW, str(pid)]),
+                   env={**desktop.base_env, **desktop.x11_env()}, check=True, timeout=30)
 
 
 def forget_grant():
@@ -241,6 +268,29 @@ class Windows(unittest.TestCase):
                 self.assertTrue(close(seen, colours.get(front["id"], (-99, -99, -99)), 4),
                                 (client.title, (px, py), seen, front["title"], windows))
         self.assertGreater(covered, 0, "the clients were placed to overlap")
+
+    def test_a_minimized_window_leaves_the_list_and_says_why_it_has_no_picture(self):
+        # A client of its own, which the test ends rather than restores.
+        other = Client("3355cc", "Velmar Minimized", desktop.x11_env(), place="1200,100")
+        try:
+            deadline = time.monotonic() + 10
+            while not (entry := next((w for w in self.windows() if w["pid"] == other.pid), None)):
+                self.assertLess(time.monotonic(), deadline, "the client is listed")
+                time.sleep(0.1)
+            self.assertEqual((entry["title"], entry["on_screen"]), (other.title, True))
+            minimize_x_window(other.pid)
+            # The list holds the windows on screen; the id still names the window.
+            deadline = time.monotonic() + 10
+            while any(w["pid"] == other.pid for w in self.windows()) and time.monotonic() < deadline:
+                time.sleep(0.1)
+            self.assertNotIn(other.pid, [w["pid"] for w in self.windows()])
+            status, body, _ = self.program.request("POST", "/window", {"id": entry["id"]})
+            self.assertEqual((status, body["error"]), (500, "screenshot_failed"), body)
+            self.assertIn("is not shown", body["message"])
+            status, body, _ = self.program.request("POST", "/window", {"id": 999999})
+            self.assertEqual((status, body["error"]), (404, "no_window"), body)
+        finally:
+            other.stop()
 
     def test_without_the_extension_the_list_is_empty_and_the_detail_says_how_to_enable_it(self):
         self.assertEqual(self.status(self.program)["screen_detail"], "")

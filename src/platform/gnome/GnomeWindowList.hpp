@@ -12,7 +12,8 @@
 // {id, title, app_id, app_name, pid, frame {x, y, width, height}, workspace, shown, x11}.
 // Pure logic: no bus.
 
-// The newest version of the extension's protocol this program reads. Versions only add.
+// The version of the extension's protocol this program reads. Fields are only added within
+// a version; another version means another list.
 inline constexpr unsigned gnomeWindowsProtocol = 1;
 // More windows than any desktop shows: a longer list is refused rather than read.
 inline constexpr std::size_t gnomeWindowsMost = 4096;

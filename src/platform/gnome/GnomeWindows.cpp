@@ -101,8 +101,8 @@ GnomeWindows::Answer GnomeWindows::ask()
         }
         sd_bus_set_method_call_timeout(bus_, callMicroseconds);
     }
-    // The protocol's version first: a list of a version this program does not know may
-    // mean something else.
+    // The protocol's version first: a list of another version means something else (an
+    // extension left from another release of the program).
     std::uint32_t version = 0;
     {
         Call call;
@@ -113,7 +113,7 @@ GnomeWindows::Answer GnomeWindows::ask()
         if (r < 0)
             return failed("GNOME Shell did not answer: " + describe(r, call.error));
     }
-    if (version == 0 || version > gnomeWindowsProtocol)
+    if (version != gnomeWindowsProtocol)
         return failed("the shell extension " + std::string(extension) + " speaks version " + std::to_string(version)
                       + " of its protocol, and this program reads version " + std::to_string(gnomeWindowsProtocol)
                       + ": install the extension of this program's package");
