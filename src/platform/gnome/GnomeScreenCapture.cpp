@@ -55,7 +55,14 @@ Image GnomeScreenCapture::windowPicture(std::uint32_t windowID)
         // picture at its pixel scale: the shell's list and the stream's frame are taken
         // apart, and a window that moves between them is cut where the list put it.
         Image whole = screenCast_.frame();
-        const PixelRect area = gnomeMonitorPixels(window.frame, screenCast_.monitorPlace(), whole.width, whole.height);
+        Rect monitor = screenCast_.monitorPlace();
+        if (monitor.width <= 0 || monitor.height <= 0) {
+            // A portal that did not say the stream's size: the main monitor's, as Wayland tells it.
+            const Rect bounds = displays_.bounds(displays_.mainDisplayID());
+            monitor.width = bounds.width;
+            monitor.height = bounds.height;
+        }
+        const PixelRect area = gnomeMonitorPixels(window.frame, monitor, whole.width, whole.height);
         if (area.width <= 0 || area.height <= 0)
             throw PlatformError("GNOME", 0, name + " is not on the shared monitor");
         return cropped(whole, area);
