@@ -31,7 +31,7 @@ BUILDS_ON = {"platform/gnome": {"platform/wayland", "platform/x11", "platform/po
 LIBRARIES = [
     (re.compile(r"^(xcb/|X11/|xkbcommon/xkbcommon-x11)"), {"platform/x11"}),
     (re.compile(r"^(wayland-|xkbcommon/)"), {"platform/wayland"}),
-    (re.compile(r"^systemd/"), {"platform/portal"}),
+    (re.compile(r"^systemd/"), {"platform/portal", "platform/gnome"}),
     (re.compile(r"^(pipewire/|spa/)"), {"platform/pipewire"}),
     (re.compile(r"^pulse/"), {"platform/pulseaudio"}),
     (re.compile(r"^(libavformat|libavcodec|libswresample)/"), {"platform/ffmpeg"}),

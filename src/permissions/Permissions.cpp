@@ -45,7 +45,14 @@ std::pair<Permissions::ScreenState, std::string> Permissions::screenStateAndDeta
     // beyond it all the same.
     if (auto limit = platform_.privacy.screenCaptureLimit())
         return {ScreenState::denied, std::move(*limit)};
-    return probed();
+    auto probe = probed();
+    // Where the screen is shared, what is still missing goes in the detail; otherwise the
+    // detail is about sharing, which comes first.
+    if (probe.first == ScreenState::granted) {
+        if (auto note = platform_.privacy.screenCaptureNote())
+            probe.second = std::move(*note);
+    }
+    return probe;
 }
 
 std::pair<Permissions::ScreenState, std::string> Permissions::contentStateAndDetail()

@@ -34,7 +34,8 @@ public:
     // capture some windows but not the screen (Privacy::screenCaptureLimit), denied with the
     // platform's reason, without a probe.
     ScreenState screenState();
-    // The capture framework's explanation of the state (or the platform's reason), or "".
+    // The capture framework's explanation of the state (or the platform's reason), or "";
+    // when granted, what the platform still does not serve (Privacy::screenCaptureNote).
     // Served from the cache that a screenState() just before filled.
     std::string screenDetail();
     // The state for what is captured apart from pictures of the screen: the window list,

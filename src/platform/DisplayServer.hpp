@@ -31,6 +31,10 @@ public:
     // would serve the desktop, in words for people. Nothing where canCapture() speaks for the
     // whole screen. The same terms.
     virtual std::optional<std::string> screenCaptureLimit() { return std::nullopt; }
+    // Set where the screen is captured but part of what goes with it is not served (the
+    // window list of a desktop that needs a helper installed for it): what is missing and
+    // how to get it, in words for people. The same terms.
+    virtual std::optional<std::string> screenCaptureNote() { return std::nullopt; }
 
     // Where the desktop asks its user before sharing the screen: show that question if the
     // user has not answered it yet (requestCaptureConsent), or again to let them change

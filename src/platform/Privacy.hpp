@@ -30,6 +30,10 @@ public:
     // session): why, in words for people. Nothing where the preflight's answer holds for the
     // whole screen. Never prompts.
     virtual std::optional<std::string> screenCaptureLimit() = 0;
+    // Set where Screen Recording is granted but part of what it covers is not served (the
+    // window list of a desktop that needs a helper installed for it): what is missing and how
+    // to get it, in words for people. Never prompts.
+    virtual std::optional<std::string> screenCaptureNote() = 0;
     // Asks the system to show the Screen Recording prompt. Main thread.
     virtual void requestScreenCaptureAccess() = 0;
 

@@ -220,6 +220,17 @@ class GnomeDesktop:
             return {}
         return {"DISPLAY": found.group(1), "XAUTHORITY": cookies[0]}
 
+    def x11_env(self):
+        """DISPLAY and XAUTHORITY of the shell's XWayland, for X clients: mutter picks the
+        display number and writes the cookie into the runtime directory."""
+        self.log.flush()
+        with open(self.log_path, errors="replace") as f:
+            found = re.search(r"Using public X11 display (:\d+)", f.read())
+        cookies = glob.glob(os.path.join(self.runtime, ".mutter-Xwaylandauth.*"))
+        if not found or not cookies:
+            raise RuntimeError(f"the shell started no XWayland: {self.log_tail()}")
+        return {"DISPLAY": found.group(1), "XAUTHORITY": cookies[0], "GDK_BACKEND": "x11"}
+
     def log_tail(self):
         self.log.flush()
         with open(self.log_path, errors="replace") as f:
@@ -341,13 +352,16 @@ class Hand:
 class GnomeGtkClient(EventClient):
     """The GTK test client (gtk_client.py) as a window of the desktop, as its user: a window of
     one colour that reports its input, its text and its clipboard as JSON lines. `x11` runs it
-    on the desktop's XWayland instead of Wayland."""
+    on the desktop's XWayland instead of Wayland, where `place` ("X,Y") is where it asks to be."""
 
-    def __init__(self, desktop, colour, title, x11=False):
+    def __init__(self, desktop, colour, title, x11=False, place=None):
         script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "gtk_client.py")
         env = {**desktop.env(), "GDK_BACKEND": "x11" if x11 else "wayland", "NO_AT_BRIDGE": "1",
                "GSETTINGS_BACKEND": "memory"}
-        self.process = subprocess.Popen(desktop.as_user(["/usr/bin/python3", script, colour, title]), env=env,
+        self.colour = tuple(bytes.fromhex(colour))
+        self.title = title
+        argv = ["/usr/bin/python3", script, colour, title] + ([place] if place else [])
+        self.process = subprocess.Popen(desktop.as_user(argv), env=env,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         cwd=desktop.home)
         self.buffer = b""

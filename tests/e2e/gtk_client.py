@@ -9,7 +9,8 @@ it receives as JSON lines on standard output, and its text whenever it changes.
   {"event": "text", "text": "..."}
 
 Positions are the window's own (logical pixels from its top-left corner). The window's
-background has the colour given as the first argument (RRGGBB); the title is the second.
+background has the colour given as the first argument (RRGGBB); the title is the second; an
+optional third, X,Y, asks for the window's place (honoured by X window managers only).
 It ends when standard input closes. Lines of JSON on standard input work the clipboard:
 
   {"copy": "TEXT"}      puts TEXT on the clipboard, then reports {"event": "copied"}
@@ -38,6 +39,9 @@ def main():
     GLib.set_prgname("velmar-test-gtk")
     window = Gtk.Window(title=title)
     window.set_default_size(640, 480)
+    if len(sys.argv) > 3:
+        x, y = (int(v) for v in sys.argv[3].split(","))
+        window.move(x, y)
     css = Gtk.CssProvider()
     css.load_from_data(f"textview, textview text, window {{ background-color: #{colour}; color: #{colour}; }}".encode())
     Gtk.StyleContext.add_provider_for_screen(Gdk.Screen.get_default(), css, Gtk.STYLE_PROVIDER_PRIORITY_USER)

@@ -86,6 +86,27 @@ TEST_F(PermissionsTest, FailedPreflightNeverTouchesTheCache)
     EXPECT_TRUE(other.screenCapture.contentCalls().empty());
 }
 
+TEST_F(PermissionsTest, NoteOfWhatIsNotServedIsTheDetailOnlyOnceTheScreenIsGranted)
+{
+    fake.privacy.setScreenCaptureNote("windows are not listed: enable the helper");
+    EXPECT_EQ(permissions.screenState(), State::granted);
+    EXPECT_EQ(permissions.screenDetail(), "windows are not listed: enable the helper");
+    // Not the content's detail: the content itself is served.
+    EXPECT_EQ(permissions.contentDetail(), "");
+
+    // Before the screen is shared, the detail says why it is not.
+    denyWith(-3801);
+    permissions.forgetProbe();
+    EXPECT_EQ(permissions.screenState(), State::denied);
+    EXPECT_EQ(permissions.screenDetail(), "ScreenCaptureKit userDeclined (-3801): No.");
+
+    fake.privacy.setScreenCaptureNote(std::nullopt);
+    fake.screenCapture.setContentScript({Delivery::value});
+    permissions.forgetProbe();
+    EXPECT_EQ(permissions.screenState(), State::granted);
+    EXPECT_EQ(permissions.screenDetail(), "");
+}
+
 TEST_F(PermissionsTest, ScreenOutOfReachIsDeniedWithItsReasonWhileTheContentFollowsTheProbe)
 {
     fake.privacy.setScreenCaptureLimit("only X windows");

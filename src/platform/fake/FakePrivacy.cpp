@@ -26,6 +26,18 @@ void FakePrivacy::setScreenCaptureLimit(std::optional<std::string> limit)
     screenCaptureLimit_ = std::move(limit);
 }
 
+std::optional<std::string> FakePrivacy::screenCaptureNote()
+{
+    std::lock_guard lock(mutex_);
+    return screenCaptureNote_;
+}
+
+void FakePrivacy::setScreenCaptureNote(std::optional<std::string> note)
+{
+    std::lock_guard lock(mutex_);
+    screenCaptureNote_ = std::move(note);
+}
+
 void FakePrivacy::requestScreenCaptureAccess()
 {
     record("requestScreenCaptureAccess");

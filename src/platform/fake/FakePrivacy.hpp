@@ -23,9 +23,12 @@ public:
     std::atomic<int> microphoneStatus = authorized;
     // What screenCaptureLimit() answers; nothing at first.
     void setScreenCaptureLimit(std::optional<std::string> limit);
+    // What screenCaptureNote() answers; nothing at first.
+    void setScreenCaptureNote(std::optional<std::string> note);
 
     bool preflightScreenCaptureAccess() override;
     std::optional<std::string> screenCaptureLimit() override;
+    std::optional<std::string> screenCaptureNote() override;
     void requestScreenCaptureAccess() override;
     bool isProcessTrusted() override;
     void promptForAccessibility() override;
@@ -44,4 +47,5 @@ private:
     std::vector<Call> calls_;
     std::atomic<int> preflights_ = 0;
     std::optional<std::string> screenCaptureLimit_;
+    std::optional<std::string> screenCaptureNote_;
 };

@@ -16,9 +16,9 @@
 
 // GNOME on Wayland: the screen through the desktop portal's screen cast, with the user's
 // answer in its dialog as the Screen Recording permission. The monitors' places, sizes and
-// scales come from the Wayland connection every client has (xdg-output). Input goes through
-// the portal's remote desktop, with the user's answer in its dialog as the Accessibility
-// permission. The window list is not served yet: it is empty.
+// scales come from the Wayland connection every client has (xdg-output), the window list from
+// the shell extension this program ships (GnomeWindows). Input goes through the portal's
+// remote desktop, with the user's answer in its dialog as the Accessibility permission.
 class GnomeDisplayServer final : public DisplayServer {
 public:
     GnomeDisplayServer();
@@ -36,24 +36,33 @@ public:
     // preflight passes so that the probe can say "not asked yet" apart from "refused".
     bool canCapture() override { return true; }
     bool canPostInput() override { return remoteDesktop_.consent() == GnomeRemoteDesktop::Consent::granted; }
+    // Why the window list is empty, with how to enable the extension, while it is missing
+    // or failing.
+    std::optional<std::string> screenCaptureNote() override { return windows_.note(); }
     void requestCaptureConsent() override;
     void openCaptureSettings() override;
     void requestInputConsent() override;
 
 private:
-    // No window list without the shell's help, and no pictures of single windows.
-    class NoWindows final : public WindowServer {
+    // The older window-server path over the capture framework's list and window pictures.
+    class Windows final : public WindowServer {
     public:
-        std::optional<Json> copyWindowInfo(std::uint32_t, std::uint32_t) override { return Json::array(); }
-        std::optional<std::string> bundleIdentifier(std::int32_t) override { return std::nullopt; }
-        std::optional<Image> createWindowImage(std::uint32_t) override { return std::nullopt; }
+        explicit Windows(GnomeScreenCapture& capture) : capture_(capture) {}
+        std::optional<Json> copyWindowInfo(std::uint32_t options, std::uint32_t relativeToWindow) override;
+        // The app id of the process's windows, as the framework path gives it.
+        std::optional<std::string> bundleIdentifier(std::int32_t processID) override;
+        std::optional<Image> createWindowImage(std::uint32_t windowID) override;
+
+    private:
+        GnomeScreenCapture& capture_;
     };
     WaylandScreencopy screencopy_;
     WaylandConnection connection_;
     WaylandDisplays displays_{connection_, screencopy_};
     GnomeScreenCast screenCast_;
-    GnomeScreenCapture screenCapture_{displays_, screenCast_};
-    NoWindows windowServer_;
+    GnomeWindows windows_;
+    GnomeScreenCapture screenCapture_{displays_, screenCast_, windows_};
+    Windows windowServer_{screenCapture_};
     GnomeRemoteDesktop remoteDesktop_;
     X11Clipboard clipboard_;
     GnomeInputEvents inputEvents_;

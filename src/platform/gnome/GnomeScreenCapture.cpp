@@ -1,5 +1,6 @@
 #include "platform/gnome/GnomeScreenCapture.hpp"
 
+#include "platform/gnome/GnomeWindowList.hpp"
 #include "platform/wayland/WaylandPicture.hpp"
 
 namespace {
@@ -10,8 +11,8 @@ constexpr long userDeclined = -3801;
 
 } // namespace
 
-GnomeScreenCapture::GnomeScreenCapture(Displays& displays, GnomeScreenCast& screenCast)
-    : displays_(displays), screenCast_(screenCast), worker_("com.velmar.computer-use.gnome-capture")
+GnomeScreenCapture::GnomeScreenCapture(Displays& displays, GnomeScreenCast& screenCast, GnomeWindows& windows)
+    : displays_(displays), screenCast_(screenCast), windows_(windows), worker_("com.velmar.computer-use.gnome-capture")
 {
 }
 
@@ -25,7 +26,56 @@ void GnomeScreenCapture::requireConsent()
     throw PlatformError("GNOME", 0, screenCast_.detail());
 }
 
+std::vector<ShareableWindow> GnomeScreenCapture::windows()
+{
+    requireConsent();
+    auto answer = windows_.list();
+    const Rect monitor = screenCast_.monitorPlace();
+    for (ShareableWindow& window : answer.windows) {
+        window.frame.x -= monitor.x;
+        window.frame.y -= monitor.y;
+    }
+    return std::move(answer.windows);
+}
+
+Image GnomeScreenCapture::windowPicture(std::uint32_t windowID)
+{
+    requireConsent();
+    auto answer = windows_.list();
+    if (answer.state != GnomeWindows::Answer::State::listed)
+        throw PlatformError("GNOME", 0, answer.reason);
+    const std::string name = "window " + std::to_string(windowID);
+    for (const ShareableWindow& window : answer.windows) {
+        if (window.windowID != windowID)
+            continue;
+        if (!window.isOnScreen)
+            throw PlatformError("GNOME", 0, name + " is not shown (it is minimized or on another workspace), "
+                                                   "and GNOME shares only what is on screen");
+        // The frame and the monitor both in the shell's logical pixels, the monitor's
+        // picture at its pixel scale: the shell's list and the stream's frame are taken
+        // apart, and a window that moves between them is cut where the list put it.
+        Image whole = screenCast_.frame();
+        Rect monitor = screenCast_.monitorPlace();
+        if (monitor.width <= 0 || monitor.height <= 0) {
+            // A portal that did not say the stream's size: the main monitor's, as Wayland tells it.
+            const Rect bounds = displays_.bounds(displays_.mainDisplayID());
+            monitor.width = bounds.width;
+            monitor.height = bounds.height;
+        }
+        const PixelRect area = gnomeMonitorPixels(window.frame, monitor, whole.width, whole.height);
+        if (area.width <= 0 || area.height <= 0)
+            throw PlatformError("GNOME", 0, name + " is not on the shared monitor");
+        return cropped(whole, area);
+    }
+    throw PlatformError("GNOME", 0, name + " is gone");
+}
+
 ShareableContent GnomeScreenCapture::shareableContent()
+{
+    return shareableContent(false);
+}
+
+ShareableContent GnomeScreenCapture::shareableContent(bool onScreenWindowsOnly)
 {
     requireConsent();
     ShareableContent content;
@@ -37,6 +87,10 @@ ShareableContent GnomeScreenCapture::shareableContent()
         height = static_cast<int>(bounds.height);
     }
     content.displays.push_back({main, width, height});
+    for (ShareableWindow& window : windows()) {
+        if (window.isOnScreen || !onScreenWindowsOnly)
+            content.windows.push_back(std::move(window));
+    }
     return content;
 }
 
@@ -48,10 +102,13 @@ Image GnomeScreenCapture::capture(const ContentFilter& filter, const StreamConfi
                                             + std::to_string(configuration.height) + " pixels is too large");
     if (configuration.pixelFormat != StreamConfiguration::pixelFormatBGRA)
         throw PlatformError("GNOME", 0, "only BGRA pictures are made");
-    if (filter.kind != ContentFilter::Kind::display)
-        throw PlatformError("GNOME", 0, "pictures of single windows are not taken on this GNOME desktop");
-    requireConsent();
-    Image image = screenCast_.frame();
+    Image image;
+    if (filter.kind == ContentFilter::Kind::window) {
+        image = windowPicture(filter.id);
+    } else {
+        requireConsent();
+        image = screenCast_.frame();
+    }
     const int width = static_cast<int>(configuration.width);
     const int height = static_cast<int>(configuration.height);
     if (width > 0 && height > 0 && (width != image.width || height != image.height))
@@ -59,13 +116,13 @@ Image GnomeScreenCapture::capture(const ContentFilter& filter, const StreamConfi
     return image;
 }
 
-void GnomeScreenCapture::getShareableContent(bool, bool, ContentCompletion completion)
+void GnomeScreenCapture::getShareableContent(bool, bool onScreenWindowsOnly, ContentCompletion completion)
 {
-    worker_.async([this, completion = std::move(completion)] {
+    worker_.async([this, onScreenWindowsOnly, completion = std::move(completion)] {
         std::optional<ShareableContent> content;
         std::optional<PlatformError> failure;
         try {
-            content = shareableContent();
+            content = shareableContent(onScreenWindowsOnly);
         } catch (const std::exception& error) {
             failure = PlatformError::from(error, "GNOME");
         }
@@ -83,7 +140,9 @@ ContentFilter GnomeScreenCapture::filter(const ShareableDisplay& display)
 
 ContentFilter GnomeScreenCapture::filter(const ShareableWindow& window)
 {
-    return {ContentFilter::Kind::window, window.windowID, 0};
+    // Windows are cut from the main monitor's picture, at its scale.
+    const std::uint32_t main = displays_.mainDisplayID();
+    return {ContentFilter::Kind::window, window.windowID, filter(ShareableDisplay{main, 0, 0}).pointPixelScale};
 }
 
 void GnomeScreenCapture::captureImage(const ContentFilter& filter, const StreamConfiguration& configuration,

@@ -157,6 +157,13 @@ std::pair<int, int> GnomeScreenCast::logicalSize()
     return {monitor_.width, monitor_.height};
 }
 
+Rect GnomeScreenCast::monitorPlace()
+{
+    std::lock_guard lock(lock_);
+    return {static_cast<double>(monitor_.x), static_cast<double>(monitor_.y), static_cast<double>(monitor_.width),
+            static_cast<double>(monitor_.height)};
+}
+
 std::string GnomeScreenCast::readToken() const
 {
     return readRestoreToken(tokenFile_);

@@ -2,6 +2,7 @@
 
 #include "base/SerialQueue.hpp"
 #include "imaging/Image.hpp"
+#include "platform/Geometry.hpp"
 #include "platform/pipewire/PipeWireScreenStream.hpp"
 #include "platform/portal/PortalSession.hpp"
 
@@ -45,6 +46,9 @@ public:
     Image frame();
     // The monitor's logical size as the portal reported it (0 x 0 before a grant).
     std::pair<int, int> logicalSize();
+    // Where the monitor lies in the shell's logical pixels, as the portal reported it (the
+    // origin when it did not say; the zero rectangle before a grant).
+    Rect monitorPlace();
 
 private:
     void start(bool allowDialog);

@@ -19,6 +19,7 @@ public:
 
     bool preflightScreenCaptureAccess() override;
     std::optional<std::string> screenCaptureLimit() override { return displayServer_.screenCaptureLimit(); }
+    std::optional<std::string> screenCaptureNote() override { return displayServer_.screenCaptureNote(); }
     void requestScreenCaptureAccess() override { displayServer_.requestCaptureConsent(); }
     bool isProcessTrusted() override;
     void promptForAccessibility() override { displayServer_.requestInputConsent(); }
