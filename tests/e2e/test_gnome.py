@@ -281,7 +281,7 @@ sys.exit(f"no X window of process {pid}")
 
 def minimize_x_window(pid):
     subprocess.run(desktop.as_user(["/usr/bin/python3", "-c", MINIMIZE_X_WINDOW, str(pid)]),
-                   env={**desktop.base_env, **desktop.x11_env()}, check=True, timeout=30)
+                   env={**desktop.base_env, **desktop.x11_env(), "GDK_BACKEND": "x11"}, check=True, timeout=30)
 
 
 class Windows(unittest.TestCase):
