@@ -21,17 +21,18 @@ import sys
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src")
 DOMAIN = {"app", "audio", "capture", "http", "input", "permissions", "screenshot", "service"}
-SERVICES = {"keysyms", "x11", "wayland", "portal", "pipewire", "gnome", "pulseaudio", "ffmpeg", "fake"}
+SERVICES = {"keysyms", "x11", "kde", "wayland", "portal", "pipewire", "gnome", "pulseaudio", "ffmpeg", "fake"}
 # Services built on others: a desktop reached through its portals and its Wayland connection.
 BUILDS_ON = {"platform/gnome": {"platform/wayland", "platform/x11", "platform/portal", "platform/pipewire",
                                 "platform/keysyms"},
+             "platform/kde": {"platform/wayland", "platform/keysyms"},
              "platform/x11": {"platform/keysyms"}}
 
 # A library's headers, and the folders that may include them.
 LIBRARIES = [
     (re.compile(r"^(xcb/|X11/|xkbcommon/xkbcommon-x11)"), {"platform/x11"}),
-    (re.compile(r"^(wayland-|xkbcommon/)"), {"platform/wayland"}),
-    (re.compile(r"^systemd/"), {"platform/portal", "platform/gnome"}),
+    (re.compile(r"^(wayland-|xkbcommon/)"), {"platform/wayland", "platform/kde"}),
+    (re.compile(r"^systemd/"), {"platform/portal", "platform/gnome", "platform/kde"}),
     (re.compile(r"^(pipewire/|spa/)"), {"platform/pipewire"}),
     (re.compile(r"^pulse/"), {"platform/pulseaudio"}),
     (re.compile(r"^(libavformat|libavcodec|libswresample)/"), {"platform/ffmpeg"}),

@@ -28,6 +28,8 @@ packages=(
   # the GTK client that reports its input (Debian's Python with the GTK bindings); grim is
   # the baseline of the Wayland picture benchmark
   sway foot python3-gi gir1.2-gtk-3.0 grim
+  # a headless KWin (KDE Plasma) with XWayland, and the KDE protocols the KDE backend speaks
+  kwin-wayland plasma-wayland-protocols
   # a headless Weston with XWayland: a Wayland desktop that no backend serves, for the
   # tests of what the program says there
   weston xwayland

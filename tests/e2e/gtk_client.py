@@ -69,6 +69,10 @@ def main():
     def on_scroll(_, event):
         direction = {Gdk.ScrollDirection.UP: "up", Gdk.ScrollDirection.DOWN: "down",
                      Gdk.ScrollDirection.LEFT: "left", Gdk.ScrollDirection.RIGHT: "right"}.get(event.direction)
+        if event.direction == Gdk.ScrollDirection.SMOOTH:
+            # A wheel whose clicks the compositor sends as smooth steps only (KWin's fake input).
+            _, dx, dy = event.get_scroll_deltas()
+            direction = ("down" if dy > 0 else "up") if dy else ("right" if dx > 0 else "left") if dx else None
         if direction:
             report(event="scroll", direction=direction)
         return True

@@ -5,6 +5,7 @@
 #include "platform/x11/X11DisplayServer.hpp"
 #include "platform/wayland/WaylandDisplayServer.hpp"
 #include "platform/gnome/GnomeDisplayServer.hpp"
+#include "platform/kde/KdeDisplayServer.hpp"
 
 #include <sys/prctl.h>
 
@@ -27,6 +28,8 @@ std::unique_ptr<DisplayServer> LinuxPlatform::chooseDisplayServer()
         return wayland;
     if (auto gnome = GnomeDisplayServer::ifOffered())
         return gnome;
+    if (auto kde = KdeDisplayServer::ifOffered())
+        return kde;
     // A Wayland session that no backend took is reached, if at all, through its XWayland,
     // which shows only X windows: X11 then says so rather than report a black screen as seen.
     const DesktopSession session = DesktopSession::fromEnvironment();

@@ -1,5 +1,6 @@
 #include "platform/wayland/WaylandConnection.hpp"
 
+#include "fake-input-client-protocol.h"
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
@@ -223,6 +224,8 @@ WaylandSession::~WaylandSession()
         zwlr_screencopy_manager_v1_destroy(screencopy_);
     if (xdgOutputManager_)
         zxdg_output_manager_v1_destroy(xdgOutputManager_);
+    if (fakeInput_)
+        org_kde_kwin_fake_input_destroy(fakeInput_);
     if (seat_)
         wl_seat_destroy(seat_);
     if (shm_)
@@ -256,6 +259,9 @@ void WaylandSession::announce(wl_registry* registry, std::uint32_t name, const c
     } else if (kind == zwp_virtual_keyboard_manager_v1_interface.name && !keyboardManager_) {
         keyboardManager_ = bind<zwp_virtual_keyboard_manager_v1>(
             registry, name, &zwp_virtual_keyboard_manager_v1_interface, version, 1);
+    } else if (kind == org_kde_kwin_fake_input_interface.name && !fakeInput_) {
+        fakeInputVersion_ = std::min<std::uint32_t>(version, 4);
+        fakeInput_ = bind<org_kde_kwin_fake_input>(registry, name, &org_kde_kwin_fake_input_interface, version, 4);
     } else if (kind == zwlr_foreign_toplevel_manager_v1_interface.name && listToplevels_ && !toplevelManager_) {
         toplevelManager_ = bind<zwlr_foreign_toplevel_manager_v1>(
             registry, name, &zwlr_foreign_toplevel_manager_v1_interface, version, toplevelManagerVersion);

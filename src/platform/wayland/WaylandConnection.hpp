@@ -22,6 +22,7 @@ struct zwlr_virtual_pointer_manager_v1;
 struct zwp_virtual_keyboard_manager_v1;
 struct zwlr_foreign_toplevel_manager_v1;
 struct zwlr_foreign_toplevel_handle_v1;
+struct org_kde_kwin_fake_input;
 
 // The connection broke (the compositor went away). The owner connects again and runs the
 // work once more; nobody above the platform sees this type.
@@ -64,6 +65,10 @@ public:
     zwlr_screencopy_manager_v1* screencopy() const { return screencopy_; }
     zwlr_virtual_pointer_manager_v1* pointerManager() const { return pointerManager_; }
     zwp_virtual_keyboard_manager_v1* keyboardManager() const { return keyboardManager_; }
+    // KWin's fake input, which KWin offers only to programs a desktop file trusts; its
+    // version (keys need 4).
+    org_kde_kwin_fake_input* fakeInput() const { return fakeInput_; }
+    std::uint32_t fakeInputVersion() const { return fakeInputVersion_; }
     bool listsToplevels() const { return toplevelManager_ != nullptr; }
     // Whether the seat had a keyboard when it last said (a desktop without any keyboard
     // gains one when we make ours, and its clients take it up some time later).
@@ -107,6 +112,8 @@ private:
     zwlr_screencopy_manager_v1* screencopy_ = nullptr;
     zwlr_virtual_pointer_manager_v1* pointerManager_ = nullptr;
     zwp_virtual_keyboard_manager_v1* keyboardManager_ = nullptr;
+    org_kde_kwin_fake_input* fakeInput_ = nullptr;
+    std::uint32_t fakeInputVersion_ = 0;
     zwlr_foreign_toplevel_manager_v1* toplevelManager_ = nullptr;
     std::vector<std::unique_ptr<Output>> outputs_;
     std::vector<std::unique_ptr<Toplevel>> toplevels_;

@@ -43,10 +43,13 @@ const wl_keyboard_listener keyboardListener = {onKeymap, onEnter, onLeave, onKey
 
 } // namespace
 
-std::optional<std::set<std::uint32_t>> waylandLayoutKeysyms(WaylandSession& session)
+namespace {
+
+// The keymap text the compositor sends the seat's keyboard; empty when there is none.
+std::string seatKeymapText(WaylandSession& session)
 {
     if (!session.seat() || !session.seatHasKeyboard())
-        return std::nullopt;
+        return {};
     KeymapText keymap;
     wl_keyboard* keyboard = wl_seat_get_keyboard(session.seat());
     wl_keyboard_add_listener(keyboard, &keyboardListener, &keymap);
@@ -58,31 +61,74 @@ std::optional<std::set<std::uint32_t>> waylandLayoutKeysyms(WaylandSession& sess
         wl_keyboard_release(keyboard);
     else
         wl_keyboard_destroy(keyboard);
-    if (keymap.text.empty())
-        return std::nullopt;
+    return keymap.text;
+}
 
-    const std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context(xkb_context_new(XKB_CONTEXT_NO_FLAGS),
-                                                                             xkb_context_unref);
+using Context = std::unique_ptr<xkb_context, decltype(&xkb_context_unref)>;
+using Keymap = std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)>;
+
+// Calls `each(keycode, level, keysym)` for every keysym of the first layout.
+template <typename Each> bool forEachKeysym(const std::string& text, Each&& each)
+{
+    if (text.empty())
+        return false;
+    const Context context(xkb_context_new(XKB_CONTEXT_NO_FLAGS), xkb_context_unref);
     if (!context)
-        return std::nullopt;
-    const std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)> parsed(
-        xkb_keymap_new_from_string(context.get(), keymap.text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
-                                   XKB_KEYMAP_COMPILE_NO_FLAGS),
-        xkb_keymap_unref);
-    if (!parsed)
-        return std::nullopt;
-    std::set<std::uint32_t> keysyms;
-    const xkb_keycode_t last = xkb_keymap_max_keycode(parsed.get());
-    for (xkb_keycode_t key = xkb_keymap_min_keycode(parsed.get()); key <= last; ++key) {
-        if (xkb_keymap_num_layouts_for_key(parsed.get(), key) == 0)
+        return false;
+    const Keymap keymap(xkb_keymap_new_from_string(context.get(), text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
+                                                   XKB_KEYMAP_COMPILE_NO_FLAGS),
+                        xkb_keymap_unref);
+    if (!keymap)
+        return false;
+    const xkb_keycode_t last = xkb_keymap_max_keycode(keymap.get());
+    for (xkb_keycode_t key = xkb_keymap_min_keycode(keymap.get()); key <= last; ++key) {
+        if (xkb_keymap_num_layouts_for_key(keymap.get(), key) == 0)
             continue;
-        const xkb_level_index_t levels = xkb_keymap_num_levels_for_key(parsed.get(), key, 0);
+        const xkb_level_index_t levels = xkb_keymap_num_levels_for_key(keymap.get(), key, 0);
         for (xkb_level_index_t level = 0; level < levels; ++level) {
             const xkb_keysym_t* syms = nullptr;
-            const int count = xkb_keymap_key_get_syms_by_level(parsed.get(), key, 0, level, &syms);
+            const int count = xkb_keymap_key_get_syms_by_level(keymap.get(), key, 0, level, &syms);
             for (int i = 0; i < count; ++i)
-                keysyms.insert(syms[i]);
+                each(keymap.get(), key, level, syms[i]);
         }
     }
+    return true;
+}
+
+} // namespace
+
+std::optional<std::set<std::uint32_t>> waylandLayoutKeysyms(WaylandSession& session)
+{
+    std::set<std::uint32_t> keysyms;
+    if (!forEachKeysym(seatKeymapText(session),
+                       [&](xkb_keymap*, xkb_keycode_t, xkb_level_index_t, xkb_keysym_t sym) { keysyms.insert(sym); }))
+        return std::nullopt;
     return keysyms;
+}
+
+std::optional<std::map<std::uint32_t, WaylandKeyPlace>> waylandLayoutKeys(WaylandSession& session)
+{
+    std::map<std::uint32_t, WaylandKeyPlace> places;
+    const auto cost = [](const WaylandKeyPlace& place) { return int{place.shift} + 2 * int{place.levelThree}; };
+    const bool parsed = forEachKeysym(seatKeymapText(session), [&](xkb_keymap* keymap, xkb_keycode_t key,
+                                                                  xkb_level_index_t level, xkb_keysym_t sym) {
+        // The modifiers that reach this level; a level that needs others (Control, a lock) is
+        // left out.
+        xkb_mod_mask_t masks[8];
+        const std::size_t found = xkb_keymap_key_get_mods_for_level(keymap, key, 0, level, masks, 8);
+        const xkb_mod_mask_t shift = 1u << xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT);
+        const xkb_mod_index_t mod5 = xkb_keymap_mod_get_index(keymap, "Mod5");
+        const xkb_mod_mask_t levelThree = mod5 == XKB_MOD_INVALID ? 0 : 1u << mod5;
+        for (std::size_t i = 0; i < found; ++i) {
+            if ((masks[i] & ~(shift | levelThree)) != 0)
+                continue;
+            WaylandKeyPlace place{key - 8, (masks[i] & shift) != 0, levelThree != 0 && (masks[i] & levelThree) != 0};
+            const auto known = places.find(sym);
+            if (known == places.end() || cost(place) < cost(known->second))
+                places[sym] = place;
+        }
+    });
+    if (!parsed)
+        return std::nullopt;
+    return places;
 }
