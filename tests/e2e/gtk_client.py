@@ -6,6 +6,7 @@ it receives as JSON lines on standard output, and its text whenever it changes.
   {"event": "button", "down": true, "button": 1, "x": 10.0, "y": 20.0, "state": 0, "time": 123, "clicks": 1}
   {"event": "motion", "x": 10.0, "y": 20.0, "state": 256}
   {"event": "scroll", "direction": "up"}
+  {"event": "smooth-scroll", "direction": "up"}
   {"event": "text", "text": "..."}
 
 Positions are the window's own (logical pixels from its top-left corner). The window's
@@ -70,9 +71,13 @@ def main():
         direction = {Gdk.ScrollDirection.UP: "up", Gdk.ScrollDirection.DOWN: "down",
                      Gdk.ScrollDirection.LEFT: "left", Gdk.ScrollDirection.RIGHT: "right"}.get(event.direction)
         if event.direction == Gdk.ScrollDirection.SMOOTH:
-            # A wheel whose clicks the compositor sends as smooth steps only (KWin's fake input).
+            # Steps with no wheel click (KWin's fake input sends its wheel so); a click comes
+            # as both, and is reported once, above.
             _, dx, dy = event.get_scroll_deltas()
             direction = ("down" if dy > 0 else "up") if dy else ("right" if dx > 0 else "left") if dx else None
+            if direction:
+                report(event="smooth-scroll", direction=direction)
+            return True
         if direction:
             report(event="scroll", direction=direction)
         return True

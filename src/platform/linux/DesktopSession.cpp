@@ -88,5 +88,5 @@ std::string unservedWaylandDetail(const DesktopSession& session)
            + " is not served: X windows only (the windows of X applications, through XWayland, can be listed "
              "and captured; the screen cannot be captured and no input can be posted); served are X11 sessions "
              "and Wayland compositors that offer wlroots screencopy and virtual input (sway, Hyprland, river, "
-             "labwc, Wayfire), and GNOME with its desktop portal (xdg-desktop-portal-gnome)";
+             "labwc, Wayfire), GNOME with its desktop portal (xdg-desktop-portal-gnome), and KDE Plasma";
 }
