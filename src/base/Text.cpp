@@ -253,6 +253,25 @@ bool constantTimeEquals(std::string_view a, std::string_view b)
     return difference == 0;
 }
 
+void appendUTF8(std::string& text, char32_t c)
+{
+    if (c < 0x80) {
+        text += static_cast<char>(c);
+    } else if (c < 0x800) {
+        text += static_cast<char>(0xc0 | (c >> 6));
+        text += static_cast<char>(0x80 | (c & 0x3f));
+    } else if (c < 0x10000) {
+        text += static_cast<char>(0xe0 | (c >> 12));
+        text += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+        text += static_cast<char>(0x80 | (c & 0x3f));
+    } else {
+        text += static_cast<char>(0xf0 | (c >> 18));
+        text += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+        text += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+        text += static_cast<char>(0x80 | (c & 0x3f));
+    }
+}
+
 std::u32string codePoints(std::u16string_view units)
 {
     std::u32string out;

@@ -10,6 +10,9 @@ bool isValidUTF8(std::string_view text);
 // The code points of UTF-16 text, surrogate pairs joined; a lone surrogate stands for itself.
 std::u32string codePoints(std::u16string_view units);
 
+// Appends a code point to UTF-8 text.
+void appendUTF8(std::string& text, char32_t c);
+
 // Decodes valid UTF-8 one code point at a time. Returns nothing at the end of the text.
 std::optional<char32_t> nextCodePoint(std::string_view text, size_t& index);
 

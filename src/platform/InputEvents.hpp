@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -55,6 +56,26 @@ enum class KeyDirection { down, up };
 // Whether a wheel event opens a new scroll gesture or continues the one before it; an
 // implementation that turns pixels into coarser steps carries its remainder only within one.
 enum class ScrollPart { first, continued };
+
+// Turns a scroll's pixels into whole wheel clicks of `pixelsPerClick`, rounded; what is left
+// over counts towards the next event of the same scroll, and a new scroll starts afresh.
+class WheelClicks {
+public:
+    static constexpr double pixelsPerClick = 100;
+
+    long clicks(std::int32_t pixels, ScrollPart part)
+    {
+        if (part == ScrollPart::first)
+            remainder_ = 0;
+        const double total = remainder_ + pixels;
+        const long count = std::lround(total / pixelsPerClick);
+        remainder_ = total - static_cast<double>(count) * pixelsPerClick;
+        return count;
+    }
+
+private:
+    double remainder_ = 0;
+};
 
 // Posts synthetic input into the desktop's event stream. Every call runs on the caller's
 // thread (the HTTP work queue) and returns once the desktop has taken the event (it does not

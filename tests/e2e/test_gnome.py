@@ -14,6 +14,7 @@ import time
 import unittest
 
 from gnome import GnomeDesktop, GnomeGtkClient, HEIGHT, WIDTH, status, wait_status
+from user_session import find_window, screenshot
 from pictures import close, decode, pixel
 
 EXTENSION_UUID = "computer-use-windows@velmar.com"
@@ -39,35 +40,6 @@ def setUpModule():
 
 def tearDownModule():
     desktop.stop()
-
-
-def screenshot(program):
-    code, body, _ = program.request("POST", "/screenshot", {"format": "png", "width": WIDTH, "height": HEIGHT})
-    assert code == 200, body
-    return decode(base64.b64decode(body["base64"]))
-
-
-def find_window(picture, colour):
-    """(left, top, a point well inside) of the largest stretch of the picture in the colour:
-    its top-left corner found from the point, along the row and the column it is on (the
-    title above is drawn in the colour too, but not the bar around it). None when absent."""
-    width, height, rows = picture
-    target = bytes(colour)
-
-    def is_colour(x, y):
-        return 0 <= x < width and 0 <= y < height and rows[y][x * 3:x * 3 + 3] == target
-
-    inside = [(x, y) for y in range(0, height, 10) for x in range(0, width, 10)
-              if all(is_colour(x + dx, y + dy) for dx in (-30, 0, 30) for dy in (-30, 0, 30))]
-    if not inside:
-        return None
-    x, y = inside[len(inside) // 2]
-    left, top = x, y
-    while is_colour(left - 1, y):
-        left -= 1
-    while is_colour(x, top - 1):
-        top -= 1
-    return left, top, (x, y)
 
 
 class Consent(unittest.TestCase):

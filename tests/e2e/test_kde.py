@@ -2,14 +2,13 @@
 the desktop's user. KWin's trust, given by a desktop file that names the program, is the
 permission. The desktop starts once for the module: it is the slow part."""
 
-import base64
 import os
 import sys
 import unittest
 
 from harness import BINARY
-from kde import HEIGHT, WIDTH, KdeDesktop, DesktopGtkClient, status, wait_status
-from pictures import decode
+from kde import HEIGHT, WIDTH, KdeDesktop, DesktopGtkClient, status
+from user_session import find_window, screenshot
 
 GREEN = (0x33, 0xcc, 0x66)   # the Wayland client's window
 ORANGE = (0xee, 0x88, 0x22)  # the X client's window, on XWayland
@@ -26,34 +25,6 @@ def setUpModule():
 
 def tearDownModule():
     desktop.stop()
-
-
-def screenshot(program):
-    code, body, _ = program.request("POST", "/screenshot", {"format": "png", "width": WIDTH, "height": HEIGHT})
-    assert code == 200, body
-    return decode(base64.b64decode(body["base64"]))
-
-
-def find_window(picture, colour):
-    """(left, top, a point well inside) of the largest stretch of the picture in the colour,
-    its top-left corner found from the point along its row and column; None when absent."""
-    width, height, rows = picture
-    target = bytes(colour)
-
-    def is_colour(x, y):
-        return 0 <= x < width and 0 <= y < height and rows[y][x * 3:x * 3 + 3] == target
-
-    inside = [(x, y) for y in range(0, height, 10) for x in range(0, width, 10)
-              if all(is_colour(x + dx, y + dy) for dx in (-30, 0, 30) for dy in (-30, 0, 30))]
-    if not inside:
-        return None
-    x, y = inside[len(inside) // 2]
-    left, top = x, y
-    while is_colour(left - 1, y):
-        left -= 1
-    while is_colour(x, top - 1):
-        top -= 1
-    return left, top, (x, y)
 
 
 class Untrusted(unittest.TestCase):

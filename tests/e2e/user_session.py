@@ -5,6 +5,7 @@ Everything started is stopped by process id, with whatever the session bus start
 demand; a desktop that cannot start fails the test with the reason.
 """
 
+import base64
 import json
 import os
 import pwd
@@ -14,6 +15,7 @@ import tempfile
 import time
 
 from harness import EventClient, Program, _stop
+from pictures import decode
 
 WIDTH, HEIGHT = 1920, 1080
 
@@ -40,6 +42,35 @@ def test_user(name):
         subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name],
                        check=True, timeout=30)
         return pwd.getpwnam(name)
+
+
+def screenshot(program):
+    """The whole screen at its size in pixels, decoded."""
+    code, body, _ = program.request("POST", "/screenshot", {"format": "png", "width": WIDTH, "height": HEIGHT})
+    assert code == 200, body
+    return decode(base64.b64decode(body["base64"]))
+
+
+def find_window(picture, colour):
+    """(left, top, a point well inside) of the largest stretch of the picture in the colour,
+    its top-left corner found from the point along its row and column; None when absent."""
+    width, height, rows = picture
+    target = bytes(colour)
+
+    def is_colour(x, y):
+        return 0 <= x < width and 0 <= y < height and rows[y][x * 3:x * 3 + 3] == target
+
+    inside = [(x, y) for y in range(0, height, 10) for x in range(0, width, 10)
+              if all(is_colour(x + dx, y + dy) for dx in (-30, 0, 30) for dy in (-30, 0, 30))]
+    if not inside:
+        return None
+    x, y = inside[len(inside) // 2]
+    left, top = x, y
+    while is_colour(left - 1, y):
+        left -= 1
+    while is_colour(x, top - 1):
+        top -= 1
+    return left, top, (x, y)
 
 
 class UserSession:

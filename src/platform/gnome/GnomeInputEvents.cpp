@@ -1,6 +1,7 @@
 #include "platform/gnome/GnomeInputEvents.hpp"
 
 #include "base/PlatformError.hpp"
+#include "base/Text.hpp"
 #include "platform/keysyms/Keysyms.hpp"
 
 #include <algorithm>
@@ -11,8 +12,6 @@ namespace {
 
 // Linux input codes of the mouse buttons.
 constexpr std::int32_t buttonLeft = 0x110, buttonRight = 0x111, buttonMiddle = 0x112, buttonLast = 0x117;
-// The wheel: one click for this many pixels, as on the other desktops.
-constexpr double pixelsPerWheelClick = 100;
 
 bool isModifier(std::uint32_t keysym)
 {
@@ -24,39 +23,7 @@ bool isModifier(std::uint32_t keysym)
 // Linux input codes of the paste key, Control+V, found by place: every layout pastes with it.
 constexpr std::int32_t keyLeftControl = 29, keyV = 47;
 
-void appendUTF8(std::string& text, char32_t c)
-{
-    if (c < 0x80) {
-        text += static_cast<char>(c);
-    } else if (c < 0x800) {
-        text += static_cast<char>(0xc0 | (c >> 6));
-        text += static_cast<char>(0x80 | (c & 0x3f));
-    } else if (c < 0x10000) {
-        text += static_cast<char>(0xe0 | (c >> 12));
-        text += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-        text += static_cast<char>(0x80 | (c & 0x3f));
-    } else {
-        text += static_cast<char>(0xf0 | (c >> 18));
-        text += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-        text += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-        text += static_cast<char>(0x80 | (c & 0x3f));
-    }
-}
 
-std::u32string decode(std::u16string_view units)
-{
-    std::u32string text;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        const char16_t unit = units[i];
-        if (unit >= 0xd800 && unit <= 0xdbff && i + 1 < units.size() && units[i + 1] >= 0xdc00 && units[i + 1] <= 0xdfff) {
-            text.push_back(0x10000 + ((static_cast<char32_t>(unit) - 0xd800) << 10) + (units[i + 1] - 0xdc00));
-            ++i;
-        } else if (unit < 0xd800 || unit > 0xdfff) {
-            text.push_back(unit);
-        }
-    }
-    return text;
-}
 
 } // namespace
 
@@ -119,7 +86,7 @@ std::optional<char32_t> GnomeInputEvents::untypable(std::u16string_view units)
     const auto layout = layoutKeysyms_ ? layoutKeysyms_() : std::nullopt;
     if (!layout)
         return std::nullopt;
-    for (const char32_t character : decode(units)) {
+    for (const char32_t character : codePoints(units)) {
         const std::uint32_t keysym = keysymForCharacter(character);
         if (keysym != 0 && !layout->contains(keysym))
             return clipboard_.available && clipboard_.available() ? std::nullopt : std::optional<char32_t>(character);
@@ -131,7 +98,7 @@ bool GnomeInputEvents::postText(std::u16string_view units, KeyDirection directio
 {
     if (direction == KeyDirection::up)
         return true;
-    const std::u32string text = decode(units);
+    const std::u32string text = codePoints(units);
     const auto layout = layoutKeysyms_ ? layoutKeysyms_() : std::nullopt;
     const auto typable = [&](char32_t character) {
         return !layout || layout->contains(keysymForCharacter(character));
@@ -188,19 +155,8 @@ bool GnomeInputEvents::postScroll(std::int32_t verticalPixels, std::int32_t hori
                                   std::optional<EventFlags>)
 {
     std::lock_guard lock(lock_);
-    if (part == ScrollPart::first) {
-        scrollRemainderVertical_ = 0;
-        scrollRemainderHorizontal_ = 0;
-    }
-    // Whole clicks, rounded; what is left over counts towards the next event of the scroll.
-    const auto clicks = [](double& remainder, std::int32_t pixels) {
-        const double total = remainder + pixels;
-        const long count = std::lround(total / pixelsPerWheelClick);
-        remainder = total - static_cast<double>(count) * pixelsPerWheelClick;
-        return count;
-    };
-    const long vertical = clicks(scrollRemainderVertical_, verticalPixels);
-    const long horizontal = clicks(scrollRemainderHorizontal_, horizontalPixels);
+    const long vertical = verticalWheel_.clicks(verticalPixels, part);
+    const long horizontal = horizontalWheel_.clicks(horizontalPixels, part);
     remoteDesktop_.post([&](PortalSession& session, const PortalStream&) {
         // Positive pixels scroll up (or left); the desktop's axes grow downwards (and
         // rightwards). One click an event: toolkits read one event's clicks as one step.

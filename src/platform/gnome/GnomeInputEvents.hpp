@@ -52,6 +52,6 @@ private:
     // that a chord presses again) stays down until its last release.
     std::map<std::uint32_t, int> downCount_;
     std::set<std::uint32_t> buttonsDown_;
-    double scrollRemainderVertical_ = 0;
-    double scrollRemainderHorizontal_ = 0;
+    WheelClicks verticalWheel_;
+    WheelClicks horizontalWheel_;
 };

@@ -1,6 +1,7 @@
 #include "platform/kde/KdeInputEvents.hpp"
 
 #include "base/PlatformError.hpp"
+#include "base/Text.hpp"
 #include "platform/keysyms/Keysyms.hpp"
 #include "platform/wayland/WaylandKeymap.hpp"
 
@@ -16,9 +17,7 @@ namespace {
 // Linux input codes of the mouse buttons and of the keys the program presses itself.
 constexpr std::uint32_t buttonLeft = 0x110, buttonRight = 0x111, buttonMiddle = 0x112, buttonLast = 0x117;
 constexpr std::uint32_t keyLeftShift = 42, keyRightAlt = 100, keyLeftControl = 29, keyV = 47;
-// The wheel: one click for this many pixels, as on the other desktops; KWin's axis counts 15
-// for a click, as wl_pointer does.
-constexpr double pixelsPerWheelClick = 100;
+// KWin's wheel counts 15 for a click, as wl_pointer's axis does.
 constexpr double axisPerWheelClick = 15;
 // Modifier keys, by code: Shift, Control, Alt and Meta left and right, AltGr, Caps Lock.
 bool isModifier(std::uint32_t code)
@@ -32,39 +31,7 @@ PlatformError untrusted()
     return PlatformError("KWin", 0, "KWin does not offer its fake input to this program: no desktop file trusts it");
 }
 
-std::u32string decode(std::u16string_view units)
-{
-    std::u32string text;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        const char16_t unit = units[i];
-        if (unit >= 0xd800 && unit <= 0xdbff && i + 1 < units.size() && units[i + 1] >= 0xdc00 && units[i + 1] <= 0xdfff) {
-            text.push_back(0x10000 + ((static_cast<char32_t>(unit) - 0xd800) << 10) + (units[i + 1] - 0xdc00));
-            ++i;
-        } else if (unit < 0xd800 || unit > 0xdfff) {
-            text.push_back(unit);
-        }
-    }
-    return text;
-}
 
-void appendUTF8(std::string& text, char32_t c)
-{
-    if (c < 0x80) {
-        text += static_cast<char>(c);
-    } else if (c < 0x800) {
-        text += static_cast<char>(0xc0 | (c >> 6));
-        text += static_cast<char>(0x80 | (c & 0x3f));
-    } else if (c < 0x10000) {
-        text += static_cast<char>(0xe0 | (c >> 12));
-        text += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-        text += static_cast<char>(0x80 | (c & 0x3f));
-    } else {
-        text += static_cast<char>(0xf0 | (c >> 18));
-        text += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-        text += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-        text += static_cast<char>(0x80 | (c & 0x3f));
-    }
-}
 
 org_kde_kwin_fake_input* device(WaylandSession& session)
 {
@@ -192,7 +159,7 @@ std::optional<char32_t> KdeInputEvents::untypable(std::u16string_view units)
         const auto layout = connection_.run([](WaylandSession& session) { return waylandLayoutKeys(session); });
         if (!layout)
             return std::nullopt;
-        for (const char32_t character : decode(units)) {
+        for (const char32_t character : codePoints(units)) {
             const std::uint32_t keysym = keysymForCharacter(character);
             if (keysym != 0 && !layout->contains(keysym))
                 return character;
@@ -206,7 +173,7 @@ bool KdeInputEvents::postText(std::u16string_view units, KeyDirection direction)
 {
     if (direction == KeyDirection::up)
         return true;
-    const std::u32string text = decode(units);
+    const std::u32string text = codePoints(units);
     std::lock_guard lock(lock_);
     return connection_.run([&](WaylandSession& session) {
         device(session);
@@ -278,25 +245,14 @@ bool KdeInputEvents::postScroll(std::int32_t verticalPixels, std::int32_t horizo
     std::lock_guard lock(lock_);
     return connection_.run([&](WaylandSession& session) {
         org_kde_kwin_fake_input* input = device(session);
-        if (part == ScrollPart::first) {
-            scrollRemainderVertical_ = 0;
-            scrollRemainderHorizontal_ = 0;
-        }
-        // Whole clicks, rounded; what is left over counts towards the next event of the scroll.
-        const auto clicks = [](double& remainder, std::int32_t pixels) {
-            const double total = remainder + pixels;
-            const long count = std::lround(total / pixelsPerWheelClick);
-            remainder = total - static_cast<double>(count) * pixelsPerWheelClick;
-            return count;
-        };
         // Positive pixels scroll up (or left); the desktop's axes grow downwards (and rightwards).
         const auto wheel = [&](std::uint32_t axis, long count) {
             for (long i = 0; i < std::labs(count); ++i)
                 org_kde_kwin_fake_input_axis(input, axis, wl_fixed_from_double(count > 0 ? -axisPerWheelClick
                                                                                            : axisPerWheelClick));
         };
-        wheel(WL_POINTER_AXIS_VERTICAL_SCROLL, clicks(scrollRemainderVertical_, verticalPixels));
-        wheel(WL_POINTER_AXIS_HORIZONTAL_SCROLL, clicks(scrollRemainderHorizontal_, horizontalPixels));
+        wheel(WL_POINTER_AXIS_VERTICAL_SCROLL, verticalWheel_.clicks(verticalPixels, part));
+        wheel(WL_POINTER_AXIS_HORIZONTAL_SCROLL, horizontalWheel_.clicks(horizontalPixels, part));
         session.roundtrip();
         return true;
     });

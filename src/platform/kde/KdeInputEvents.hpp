@@ -56,6 +56,6 @@ private:
     std::map<std::uint32_t, int> downCount_;
     std::map<std::uint16_t, std::uint32_t> virtualKeyDown_;
     std::set<std::uint32_t> buttonsDown_;
-    double scrollRemainderVertical_ = 0;
-    double scrollRemainderHorizontal_ = 0;
+    WheelClicks verticalWheel_;
+    WheelClicks horizontalWheel_;
 };

@@ -21,8 +21,6 @@ namespace {
 
 // Linux input codes of the mouse buttons.
 constexpr std::uint32_t buttonLeft = 0x110, buttonRight = 0x111, buttonMiddle = 0x112, buttonLast = 0x117;
-// Wheel clicks are whole steps, as on X11: this many pixels make one.
-constexpr double pixelsPerWheelClick = 100;
 // The distance of one wheel click, in the units of wl_pointer.axis.
 constexpr double axisPerWheelClick = 15;
 // How long clients of a desktop without a keyboard take to take up a new one (they bind it
@@ -289,17 +287,6 @@ bool WaylandInputEvents::postScroll(std::int32_t verticalPixels, std::int32_t ho
         zwlr_virtual_pointer_v1* pointer = devices().pointer;
         if (!pointer)
             throw waylandError("the compositor offers no virtual pointer (wlr-virtual-pointer)");
-        if (part == ScrollPart::first) {
-            scrollRemainderVertical_ = 0;
-            scrollRemainderHorizontal_ = 0;
-        }
-        // Whole clicks, rounded; what is left over counts towards the next event of the scroll.
-        const auto clicks = [](double& remainder, std::int32_t pixels) {
-            const double total = remainder + pixels;
-            const long count = std::lround(total / pixelsPerWheelClick);
-            remainder = total - static_cast<double>(count) * pixelsPerWheelClick;
-            return count;
-        };
         // Positive pixels scroll up (or left); Wayland's axes grow downwards (and rightwards).
         // One click a frame: toolkits read a frame's clicks as one step.
         const auto wheel = [&](std::uint32_t axis, long count) {
@@ -312,8 +299,8 @@ bool WaylandInputEvents::postScroll(std::int32_t verticalPixels, std::int32_t ho
                 zwlr_virtual_pointer_v1_frame(pointer);
             }
         };
-        wheel(WL_POINTER_AXIS_VERTICAL_SCROLL, clicks(scrollRemainderVertical_, verticalPixels));
-        wheel(WL_POINTER_AXIS_HORIZONTAL_SCROLL, clicks(scrollRemainderHorizontal_, horizontalPixels));
+        wheel(WL_POINTER_AXIS_VERTICAL_SCROLL, verticalWheel_.clicks(verticalPixels, part));
+        wheel(WL_POINTER_AXIS_HORIZONTAL_SCROLL, horizontalWheel_.clicks(horizontalPixels, part));
         session.roundtrip();
         return true;
     });

@@ -63,7 +63,7 @@ private:
     std::map<std::uint32_t, int> downCount_;
     std::map<std::uint16_t, std::uint32_t> virtualKeyDown_;
     std::uint32_t locked_ = 0;
-    double scrollRemainderVertical_ = 0;
-    double scrollRemainderHorizontal_ = 0;
+    WheelClicks verticalWheel_;
+    WheelClicks horizontalWheel_;
     std::thread starter_;
 };

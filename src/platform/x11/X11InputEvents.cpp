@@ -12,13 +12,6 @@
 #include <cmath>
 #include <cstdio>
 
-namespace {
-
-// Wheel clicks of buttons 4 to 7 carry no distance; this many pixels make one click.
-constexpr double pixelsPerWheelClick = 100;
-
-} // namespace
-
 PlatformError x11NoKeyFor(const char* format, unsigned value)
 {
     char what[32];
@@ -269,19 +262,8 @@ bool X11InputEvents::postScroll(std::int32_t verticalPixels, std::int32_t horizo
 {
     return state_->connection.run([&](X11Session& session) {
         State& s = *state_;
-        if (part == ScrollPart::first) {
-            s.scrollRemainderVertical = 0;
-            s.scrollRemainderHorizontal = 0;
-        }
-        // Whole clicks, rounded; what is left over counts towards the next event of the scroll.
-        const auto clicks = [](double& remainder, std::int32_t pixels) {
-            const double total = remainder + pixels;
-            const long count = std::lround(total / pixelsPerWheelClick);
-            remainder = total - static_cast<double>(count) * pixelsPerWheelClick;
-            return count;
-        };
-        const long vertical = clicks(s.scrollRemainderVertical, verticalPixels);
-        const long horizontal = clicks(s.scrollRemainderHorizontal, horizontalPixels);
+        const long vertical = s.verticalWheel.clicks(verticalPixels, part);
+        const long horizontal = s.horizontalWheel.clicks(horizontalPixels, part);
         const auto press = [c = session.connection](std::uint8_t button, long count) {
             for (long i = 0; i < count; ++i) {
                 xcb_test_fake_input(c, XCB_BUTTON_PRESS, button, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);

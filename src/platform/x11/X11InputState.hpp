@@ -36,8 +36,8 @@ struct X11InputEvents::State {
     std::map<std::uint16_t, xcb_keycode_t> virtualKeyDown;
 
     std::optional<std::pair<std::int32_t, std::int32_t>> origin;
-    double scrollRemainderVertical = 0;
-    double scrollRemainderHorizontal = 0;
+    WheelClicks verticalWheel;
+    WheelClicks horizontalWheel;
 
     void connected(X11Session& session);
     void handle(const xcb_generic_event_t& event);
