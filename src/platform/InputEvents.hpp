@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 
 // Modifier flag bits carried by input events (Shift, Control, Option, Command); the
@@ -75,6 +77,14 @@ public:
 
 private:
     double remainder_ = 0;
+};
+
+// A clipboard that text no key types can be pasted through: whether there is one, and a paste
+// of UTF-8 text that runs the given paste key while the text is on the clipboard (which gets
+// back what it held after). Throws PlatformError as the clipboard's own paste does.
+struct PasteRoute {
+    std::function<bool()> available;
+    std::function<void(const std::string&, const std::function<void()>&)> paste;
 };
 
 // Posts synthetic input into the desktop's event stream. Every call runs on the caller's

@@ -19,7 +19,7 @@ GnomeDisplayServer::GnomeDisplayServer()
       },
       // Text the layout cannot type goes through the clipboard of the desktop's XWayland,
       // which the desktop shares with every client.
-      GnomeInputEvents::Clipboard{[this] { return clipboard_.available(); },
+      PasteRoute{[this] { return clipboard_.available(); },
                                   [this](const std::string& text, const std::function<void()>& pasteKey) {
                                       clipboard_.pasteWith(text, pasteKey);
                                   }})

@@ -29,7 +29,7 @@ constexpr std::int32_t keyLeftControl = 29, keyV = 47;
 
 GnomeInputEvents::GnomeInputEvents(GnomeRemoteDesktop& remoteDesktop,
                                    std::function<std::optional<std::set<std::uint32_t>>()> layoutKeysyms,
-                                   Clipboard clipboard)
+                                   PasteRoute clipboard)
     : remoteDesktop_(remoteDesktop), layoutKeysyms_(std::move(layoutKeysyms)), clipboard_(std::move(clipboard))
 {
 }

@@ -22,17 +22,10 @@
 // Thread-safe.
 class GnomeInputEvents final : public InputEvents {
 public:
-    // A clipboard to paste text through: whether there is one, and a paste of UTF-8 text that
-    // runs the given paste key while the text is on it (see X11Clipboard).
-    struct Clipboard {
-        std::function<bool()> available;
-        std::function<void(const std::string&, const std::function<void()>&)> paste;
-    };
-
     // `layoutKeysyms` tells the keysyms the user's layout types now; nothing when unknown,
     // and then every character is tried.
     GnomeInputEvents(GnomeRemoteDesktop& remoteDesktop,
-                     std::function<std::optional<std::set<std::uint32_t>>()> layoutKeysyms, Clipboard clipboard);
+                     std::function<std::optional<std::set<std::uint32_t>>()> layoutKeysyms, PasteRoute clipboard);
 
     bool postMouse(MouseEventType type, InputPoint position, int button, std::int64_t clickState,
                    std::optional<EventFlags> flags) override;
@@ -46,7 +39,7 @@ public:
 private:
     GnomeRemoteDesktop& remoteDesktop_;
     std::function<std::optional<std::set<std::uint32_t>>()> layoutKeysyms_;
-    Clipboard clipboard_;
+    PasteRoute clipboard_;
     std::mutex lock_;
     // Keysyms put down by key events, counted, so that a key pressed twice (a held modifier
     // that a chord presses again) stays down until its last release.

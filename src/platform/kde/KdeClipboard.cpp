@@ -77,7 +77,6 @@ struct KdeClipboard::State {
         }
     };
 
-    KdeClipboard* owner = nullptr;
     wl_display* display = nullptr;
     wl_registry* registry = nullptr;
     wl_seat* seat = nullptr;
@@ -284,7 +283,6 @@ void KdeClipboard::State::clear()
 
 KdeClipboard::KdeClipboard() : state_(std::make_unique<State>())
 {
-    state_->owner = this;
     if (::pipe2(wake_, O_CLOEXEC) == 0)
         server_ = std::thread([this] { serve(); });
 }

@@ -122,7 +122,7 @@ KdeDisplayServer::KdeDisplayServer()
     : connection_({false, {}, {}}),
       // Text the layout cannot type goes through the clipboard; KWin's own bridge of its
       // XWayland's clipboard takes an X client's only while an X window is active.
-      inputEvents_(KdeInputEvents::Clipboard{[this] { return clipboard_.available(); },
+      inputEvents_(PasteRoute{[this] { return clipboard_.available(); },
                                              [this](const std::string& text, const std::function<void()>& pasteKey) {
                                                  clipboard_.pasteWith(text, pasteKey);
                                              }})

@@ -42,7 +42,7 @@ org_kde_kwin_fake_input* device(WaylandSession& session)
 
 } // namespace
 
-KdeInputEvents::KdeInputEvents(Clipboard clipboard)
+KdeInputEvents::KdeInputEvents(PasteRoute clipboard)
     : clipboard_(std::move(clipboard)),
       connection_({false, [this](WaylandSession& session) { connected(session); }, [] {}, false})
 {

@@ -22,14 +22,7 @@
 // proves it). Thread-safe.
 class KdeInputEvents final : public InputEvents {
 public:
-    // The same clipboard route as on GNOME: whether there is one, and a paste of UTF-8 text
-    // that runs the given paste key while the text is on it.
-    struct Clipboard {
-        std::function<bool()> available;
-        std::function<void(const std::string&, const std::function<void()>&)> paste;
-    };
-
-    explicit KdeInputEvents(Clipboard clipboard);
+    explicit KdeInputEvents(PasteRoute clipboard);
     ~KdeInputEvents() override;
 
     // Whether KWin offers this process its fake input (it trusts the program). Never throws.
@@ -48,7 +41,7 @@ private:
     void connected(WaylandSession& session);
     void key(WaylandSession& session, std::uint32_t code, bool down);
 
-    Clipboard clipboard_;
+    PasteRoute clipboard_;
     WaylandConnection connection_;
     std::mutex lock_;
     // Keys put down by key events, counted, so that a key pressed twice (a held modifier that
