@@ -4,7 +4,9 @@
 #include "imaging/Image.hpp"
 #include "platform/ScreenCaptureFramework.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -65,4 +67,56 @@ public:
     // The named window alone, without its framing, at its own bounds and best resolution,
     // BGRA, owned by the caller; nothing when no picture can be taken.
     virtual std::optional<Image> createWindowImage(std::uint32_t windowID) = 0;
+};
+
+// The window server of a desktop whose window list and window pictures come from the capture
+// framework's side: the list and one window's picture, as functions that throw when they
+// cannot answer.
+class ListedWindowServer final : public WindowServer {
+public:
+    using List = std::function<std::vector<ShareableWindow>()>;
+    using Picture = std::function<Image(std::uint32_t windowID)>;
+
+    ListedWindowServer(List list, Picture picture) : list_(std::move(list)), picture_(std::move(picture)) {}
+
+    std::optional<Json> copyWindowInfo(std::uint32_t options, std::uint32_t) override
+    {
+        try {
+            auto windows = list_();
+            if (options & optionOnScreenOnly)
+                std::erase_if(windows, [](const ShareableWindow& window) { return !window.isOnScreen; });
+            return dictionaries(windows);
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+
+    // The app id of the process's windows.
+    std::optional<std::string> bundleIdentifier(std::int32_t processID) override
+    {
+        if (processID <= 0)
+            return std::nullopt;
+        try {
+            for (const auto& window : list_()) {
+                const auto& application = window.owningApplication;
+                if (application && application->processID == processID && !application->bundleIdentifier.empty())
+                    return application->bundleIdentifier;
+            }
+        } catch (const std::exception&) {
+        }
+        return std::nullopt;
+    }
+
+    std::optional<Image> createWindowImage(std::uint32_t windowID) override
+    {
+        try {
+            return picture_(windowID);
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+
+private:
+    List list_;
+    Picture picture_;
 };

@@ -11,6 +11,7 @@ an applications folder names.
 import os
 import re
 import shutil
+import subprocess
 import time
 
 from user_session import HEIGHT, WIDTH, DesktopGtkClient, UserSession, status, wait_status  # noqa: F401
@@ -41,11 +42,29 @@ class KdeDesktop(UserSession):
         kwin = os.path.join(bin_dir, "kwin_wayland")
         shutil.copyfile(shutil.which("kwin_wayland"), kwin)
         os.chmod(kwin, 0o755)
-        self.kwin = self._spawn([kwin, "--virtual", "--width", str(WIDTH), "--height", str(HEIGHT),
+        self.kwin_binary = kwin
+        self._start_kwin()
+
+    def _start_kwin(self):
+        self.kwin = self._spawn([self.kwin_binary, "--virtual", "--width", str(WIDTH), "--height", str(HEIGHT),
                                  "--socket", WAYLAND_DISPLAY, "--no-lockscreen", "--xwayland"])
         self._wait("KWin", lambda: os.path.exists(os.path.join(self.runtime, WAYLAND_DISPLAY))
                    and '"org.kde.KWin"' in self._bus_names(), 60)
         self._wait("XWayland", lambda: self.x11_env(), 30)
+
+    def stop_kwin(self):
+        """KWin gone, with its XWayland and every window; the buses stay."""
+        self.processes.remove(self.kwin)
+        self.kwin.terminate()
+        try:
+            self.kwin.wait(10)
+        except subprocess.TimeoutExpired:
+            self.kwin.kill()
+            self.kwin.wait()
+        self._wait("KWin to leave the bus", lambda: '"org.kde.KWin"' not in self._bus_names(), 10)
+
+    def start_kwin_again(self):
+        self._start_kwin()
 
     def applications(self):
         return os.path.join(self.home, ".local", "share", "applications")

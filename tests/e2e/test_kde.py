@@ -2,12 +2,16 @@
 the desktop's user. KWin's trust, given by a desktop file that names the program, is the
 permission. The desktop starts once for the module: it is the slow part."""
 
+import base64
 import os
+import statistics
 import sys
+import time
 import unittest
 
 from harness import BINARY
-from kde import HEIGHT, WIDTH, KdeDesktop, DesktopGtkClient, status
+from kde import HEIGHT, WIDTH, KdeDesktop, DesktopGtkClient, status, wait_status
+from pictures import decode
 from user_session import find_window, screenshot
 
 GREEN = (0x33, 0xcc, 0x66)   # the Wayland client's window
@@ -121,6 +125,72 @@ class Trusted(unittest.TestCase):
             scrolls = [e["direction"] for e in self.client.drain(0.5) if e["event"] == "smooth-scroll"]
             self.assertEqual(scrolls, [direction] * (abs(dy) // 100), dy)
 
+    def listed(self):
+        """The window list with both clients in it at their size (KWin describes a window a
+        moment after it maps)."""
+        deadline = time.monotonic() + 10
+        while True:
+            code, body, _ = self.program.request("GET", "/windows")
+            self.assertEqual(code, 200, body)
+            entries = {c.pid: next((w for w in body["windows"] if w["pid"] == c.pid), None)
+                       for c in (self.client, self.x_client)}
+            if all(e and e["bounds"][2] > 0 for e in entries.values()) or time.monotonic() > deadline:
+                return body["windows"], entries
+            time.sleep(0.1)
+
+    def test_the_window_list_names_each_window_with_its_frame_and_order(self):
+        windows, entries = self.listed()
+        for client in (self.client, self.x_client):
+            entry = entries[client.pid]
+            self.assertIsNotNone(entry, (client.title, windows))
+            self.assertEqual((entry["title"], entry["on_screen"]), (client.title, True), entry)
+            # The frame is where the picture shows the window (GTK's own title bar, drawn in
+            # the window's colour, included).
+            left, top, _ = self.locate(client.colour)
+            x, y, width, height = entry["bounds"]
+            self.assertLessEqual(abs(x - left) + abs(y - top), 2, (entry, left, top))
+            self.assertTrue(width >= 640 and height >= 480, entry)
+            self.assertTrue(0 < entry["id"] < 2 ** 32, entry)
+        self.assertNotEqual(entries[self.client.pid]["id"], entries[self.x_client.pid]["id"])
+
+        # Front to back: the window clicked last comes first, and ids last the window's life.
+        for front, back in ((self.x_client, self.client), (self.client, self.x_client)):
+            _, _, (x, y) = self.locate(front.colour)
+            self.execute(action="click", x=x, y=y)
+            deadline = time.monotonic() + 5
+            while True:
+                windows, now = self.listed()
+                order = [w["pid"] for w in windows]
+                if order.index(front.pid) < order.index(back.pid) or time.monotonic() > deadline:
+                    break
+                time.sleep(0.1)
+            self.assertLess(order.index(front.pid), order.index(back.pid), windows)
+            self.assertEqual({pid: e["id"] for pid, e in now.items()}, {pid: e["id"] for pid, e in entries.items()})
+
+        took = []
+        for _ in range(20):
+            started = time.monotonic()
+            self.program.request("GET", "/windows")
+            took.append(time.monotonic() - started)
+        print(f"GET /windows: median {statistics.median(took) * 1000:.1f} ms, most {max(took) * 1000:.1f} ms",
+              file=sys.stderr)
+
+    def test_a_window_picture_is_that_window_whole(self):
+        _, entries = self.listed()
+        for client in (self.client, self.x_client):
+            entry = entries[client.pid]
+            code, answer, _ = self.program.request("POST", "/window", {"id": entry["id"], "format": "png"})
+            self.assertEqual(code, 200, answer)
+            width, height = int(entry["bounds"][2]), int(entry["bounds"][3])
+            self.assertEqual((answer["width"], answer["height"]), (width, height), answer)
+            picture_width, picture_height, rows = decode(base64.b64decode(answer["base64"]))
+            self.assertEqual((picture_width, picture_height), (width, height))
+            # KWin draws the window alone: its colour even where the other window covers it.
+            for px, py in ((width // 2, height // 2), (20, height - 20), (width - 20, height - 20)):
+                self.assertEqual(tuple(rows[py][px * 3:px * 3 + 3]), client.colour, (client.title, px, py))
+        code, answer, _ = self.program.request("POST", "/window", {"id": 4_000_000_000, "format": "png"})
+        self.assertNotEqual(code, 200, answer)
+
     def test_held_keys_and_chords_carry_their_modifiers(self):
         _, _, (x, y) = self.locate(GREEN)
         self.execute(action="click", x=x, y=y)
@@ -153,6 +223,73 @@ class Trusted(unittest.TestCase):
         self.execute(action="type", text="x: ü Ж 中")
         texts = [e["text"] for e in self.x_client.drain(0.5) if e["event"] == "text"]
         self.assertTrue(texts and texts[-1].endswith("x: ü Ж 中"), texts)
+
+
+class WhenKWinChanges(unittest.TestCase):
+    """KWin taking its trust back, and KWin going away and coming back, while the program runs:
+    error answers without a hang meanwhile, and everything back once KWin is. Runs after the
+    other classes (by name): restarting KWin ends every client of the desktop."""
+
+    def setUp(self):
+        self.desktop_file = desktop.trust(BINARY)
+        self.program = desktop.start_program(desktop.state_folder())
+        self.addCleanup(self.program.stop)
+        # KWin reads desktop files again a moment after they change.
+        self.assertEqual(wait_status(self.program, lambda b: b["screen"] == "granted", 15)["screen"], "granted")
+
+    def answers(self, method, path, body=None):
+        started = time.monotonic()
+        code, answer, _ = self.program.request(method, path, body)
+        self.assertLess(time.monotonic() - started, 15, (path, answer))
+        return code, answer
+
+    def test_a_desktop_file_taken_away_denies_the_screen_until_it_is_back(self):
+        # Something on the screen: a bare headless KWin shows black, which is no picture.
+        client = DesktopGtkClient(desktop, "33cc66", "Green")
+        self.addCleanup(client.stop)
+        os.remove(self.desktop_file)
+        body = wait_status(self.program, lambda b: b["screen"] == "denied", 15)
+        self.assertEqual(body["screen"], "denied")
+        self.assertIn("desktop file", body["screen_detail"])
+        code, answer = self.answers("POST", "/screenshot", {})
+        self.assertEqual((code, answer["error"]), (403, "screen_denied"), answer)
+        desktop.trust(BINARY)
+        self.assertEqual(wait_status(self.program, lambda b: b["screen"] == "granted", 15)["screen"], "granted")
+        code, answer = self.answers("POST", "/screenshot", {})
+        self.assertEqual(code, 200, answer)
+
+    def test_kwin_restarting_gives_errors_then_works_again(self):
+        desktop.stop_kwin()
+        try:
+            for method, path, body in (("POST", "/screenshot", {}), ("GET", "/windows", None),
+                                       ("POST", "/execute", {"action": "click", "x": 100, "y": 100}),
+                                       ("POST", "/execute", {"action": "type", "text": "ü"})):
+                code, answer = self.answers(method, path, body)
+                self.assertNotEqual(code, 200, (path, answer))
+                self.assertIn("error", answer)
+            code, answer = self.answers("GET", "/status")
+            self.assertEqual(code, 200, answer)
+        finally:
+            desktop.start_kwin_again()
+
+        client = DesktopGtkClient(desktop, "33cc66", "Green again")
+        self.addCleanup(client.stop)
+        deadline = time.monotonic() + 10
+        while (found := find_window(screenshot(self.program), GREEN)) is None and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.assertIsNotNone(found, "the new window is not in the picture")
+        _, _, (x, y) = found
+        code, answer = self.answers("POST", "/execute", {"action": "click", "x": x, "y": y})
+        self.assertEqual(code, 200, answer)
+        client.drain(0.3)
+        # A character the layout lacks: the clipboard's own connection is back as well.
+        code, answer = self.answers("POST", "/execute", {"action": "type", "text": "back ü"})
+        self.assertEqual(code, 200, answer)
+        texts = [e["text"] for e in client.drain(0.5) if e["event"] == "text"]
+        self.assertTrue(texts and texts[-1].endswith("back ü"), texts)
+        code, answer = self.answers("GET", "/windows")
+        self.assertEqual(code, 200, answer)
+        self.assertIn(client.pid, [w["pid"] for w in answer["windows"]], answer)
 
 
 if __name__ == "__main__":

@@ -81,38 +81,3 @@ void GnomeDisplayServer::requestInputConsent()
         remoteDesktop_.ask();
 }
 
-std::optional<Json> GnomeDisplayServer::Windows::copyWindowInfo(std::uint32_t options, std::uint32_t)
-{
-    try {
-        auto windows = capture_.windows();
-        if (options & optionOnScreenOnly)
-            std::erase_if(windows, [](const ShareableWindow& window) { return !window.isOnScreen; });
-        return dictionaries(windows);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
-std::optional<std::string> GnomeDisplayServer::Windows::bundleIdentifier(std::int32_t processID)
-{
-    if (processID <= 0)
-        return std::nullopt;
-    try {
-        for (const auto& window : capture_.windows()) {
-            const auto& application = window.owningApplication;
-            if (application && application->processID == processID && !application->bundleIdentifier.empty())
-                return application->bundleIdentifier;
-        }
-    } catch (const std::exception&) {
-    }
-    return std::nullopt;
-}
-
-std::optional<Image> GnomeDisplayServer::Windows::createWindowImage(std::uint32_t windowID)
-{
-    try {
-        return capture_.windowPicture(windowID);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}

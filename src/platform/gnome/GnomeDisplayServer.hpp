@@ -44,25 +44,15 @@ public:
     void requestInputConsent() override;
 
 private:
-    // The older window-server path over the capture framework's list and window pictures.
-    class Windows final : public WindowServer {
-    public:
-        explicit Windows(GnomeScreenCapture& capture) : capture_(capture) {}
-        std::optional<Json> copyWindowInfo(std::uint32_t options, std::uint32_t relativeToWindow) override;
-        // The app id of the process's windows, as the framework path gives it.
-        std::optional<std::string> bundleIdentifier(std::int32_t processID) override;
-        std::optional<Image> createWindowImage(std::uint32_t windowID) override;
-
-    private:
-        GnomeScreenCapture& capture_;
-    };
     WaylandScreencopy screencopy_;
     WaylandConnection connection_;
     WaylandDisplays displays_{connection_, screencopy_};
     GnomeScreenCast screenCast_;
     GnomeWindows windows_;
     GnomeScreenCapture screenCapture_{displays_, screenCast_, windows_};
-    Windows windowServer_{screenCapture_};
+    // The older window-server path over the capture framework's list and window pictures.
+    ListedWindowServer windowServer_{[this] { return screenCapture_.windows(); },
+                                     [this](std::uint32_t id) { return screenCapture_.windowPicture(id); }};
     GnomeRemoteDesktop remoteDesktop_;
     X11Clipboard clipboard_;
     GnomeInputEvents inputEvents_;

@@ -26,26 +26,107 @@ std::string kdeUntrustedDetail()
            "X-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2";
 }
 
-KdeScreenCapture::KdeScreenCapture(Displays& displays)
-    : displays_(displays), worker_("com.velmar.computer-use.kde-capture")
+KdeScreenCapture::KdeScreenCapture(Displays& displays, WaylandConnection& connection, KWinWindows& windows)
+    : displays_(displays), connection_(connection), windows_(windows), worker_("com.velmar.computer-use.kde-capture")
 {
 }
 
-ShareableContent KdeScreenCapture::shareableContent()
+Rect KdeScreenCapture::kwinBounds(std::uint32_t displayID)
+{
+    // Our space has the main output's corner at the origin; KWin's may have it anywhere.
+    Rect bounds = displays_.bounds(displayID);
+    const auto [x, y] = connection_.run([](WaylandSession& session) {
+        const WaylandLayout layout = session.layout();
+        const WaylandOutput* main = layout.main();
+        return main ? std::pair{main->x, main->y} : std::pair{0, 0};
+    });
+    bounds.x += x;
+    bounds.y += y;
+    return bounds;
+}
+
+void KdeScreenCapture::requireTrust()
+{
+    // KWin's trust is asked with the smallest picture there is.
+    const Rect bounds = kwinBounds(displays_.mainDisplayID());
+    std::lock_guard lock(lock_);
+    try {
+        screenShot_.area(static_cast<std::int64_t>(bounds.x), static_cast<std::int64_t>(bounds.y), 1, 1, false);
+    } catch (const KWinScreenShot::Refused&) {
+        throw PlatformError(screenCaptureErrorDomain, userDeclined, kdeUntrustedDetail());
+    }
+}
+
+std::vector<ShareableWindow> KdeScreenCapture::windows()
+{
+    requireTrust();
+    return connection_.run([&](WaylandSession& session) {
+        std::vector<ShareableWindow> list;
+        if (!windows_.offered())
+            return list;
+        // KWin's global space has the main output anywhere; ours has it at the origin.
+        const WaylandLayout layout = session.layout();
+        const WaylandOutput* main = layout.main();
+        const double originX = main ? main->x : 0, originY = main ? main->y : 0;
+        for (KWinWindow& kwin : windows_.windows(session)) {
+            ShareableWindow window;
+            window.windowID = kwin.id;
+            window.frame = {kwin.frame.x - originX, kwin.frame.y - originY, kwin.frame.width, kwin.frame.height};
+            window.title = std::move(kwin.title);
+            window.isOnScreen = !kwin.minimized;
+            if (kwin.processID > 0 || !kwin.appID.empty())
+                window.owningApplication = OwningApplication{kwin.processID, kwin.appID, kwin.appID};
+            list.push_back(std::move(window));
+        }
+        return list;
+    });
+}
+
+std::optional<std::string> KdeScreenCapture::windowsNote()
+{
+    try {
+        if (connection_.run([&](WaylandSession&) { return windows_.offered(); }))
+            return std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    return "windows are not listed: KWin keeps its window list (org_kde_plasma_window_management) from programs "
+           "that no desktop file declares it for; add it to X-KDE-Wayland-Interfaces in the program's desktop file";
+}
+
+Image KdeScreenCapture::windowPicture(std::uint32_t windowID, bool pointer)
+{
+    requireTrust();
+    const std::string name = "window " + std::to_string(windowID);
+    const auto found = connection_.run([&](WaylandSession& session) -> std::optional<KWinWindow> {
+        for (KWinWindow& window : windows_.windows(session)) {
+            if (window.id == windowID)
+                return std::move(window);
+        }
+        return std::nullopt;
+    });
+    if (!found)
+        throw PlatformError("KWin", 0, name + " is gone");
+    if (found->minimized)
+        throw PlatformError("KWin", 0, name + " is minimized, and KWin draws no picture of it");
+    std::lock_guard lock(lock_);
+    try {
+        return screenShot_.window(found->uuid, pointer);
+    } catch (const KWinScreenShot::Refused&) {
+        throw PlatformError(screenCaptureErrorDomain, userDeclined, kdeUntrustedDetail());
+    }
+}
+
+ShareableContent KdeScreenCapture::shareableContent(bool onScreenWindowsOnly)
 {
     const std::uint32_t main = displays_.mainDisplayID();
     const Rect bounds = displays_.bounds(main);
-    {
-        // KWin's trust is asked with the smallest picture there is.
-        std::lock_guard lock(lock_);
-        try {
-            screenShot_.area(static_cast<std::int64_t>(bounds.x), static_cast<std::int64_t>(bounds.y), 1, 1, false);
-        } catch (const KWinScreenShot::Refused&) {
-            throw PlatformError(screenCaptureErrorDomain, userDeclined, kdeUntrustedDetail());
-        }
-    }
     ShareableContent content;
     content.displays.push_back({main, static_cast<std::int64_t>(bounds.width), static_cast<std::int64_t>(bounds.height)});
+    for (ShareableWindow& window : windows()) {
+        if (window.isOnScreen || !onScreenWindowsOnly)
+            content.windows.push_back(std::move(window));
+    }
     return content;
 }
 
@@ -53,13 +134,13 @@ Image KdeScreenCapture::capture(const ContentFilter& filter, const StreamConfigu
 {
     if (configuration.pixelFormat != StreamConfiguration::pixelFormatBGRA)
         throw PlatformError("KWin", 0, "only BGRA pictures are made");
-    if (filter.kind != ContentFilter::Kind::display)
-        throw PlatformError("KWin", 0, "pictures of single windows are not taken on KDE Plasma yet");
-    const Rect bounds = displays_.bounds(filter.id);
-    if (bounds.width <= 0 || bounds.height <= 0)
-        throw PlatformError("KWin", 0, "the display is not shown");
     Image image;
-    {
+    if (filter.kind == ContentFilter::Kind::window) {
+        image = windowPicture(filter.id, configuration.showsCursor);
+    } else {
+        const Rect bounds = kwinBounds(filter.id);
+        if (bounds.width <= 0 || bounds.height <= 0)
+            throw PlatformError("KWin", 0, "the display is not shown");
         std::lock_guard lock(lock_);
         try {
             image = screenShot_.area(static_cast<std::int64_t>(bounds.x), static_cast<std::int64_t>(bounds.y),
@@ -76,13 +157,13 @@ Image KdeScreenCapture::capture(const ContentFilter& filter, const StreamConfigu
     return image;
 }
 
-void KdeScreenCapture::getShareableContent(bool, bool, ContentCompletion completion)
+void KdeScreenCapture::getShareableContent(bool, bool onScreenWindowsOnly, ContentCompletion completion)
 {
-    worker_.async([this, completion = std::move(completion)] {
+    worker_.async([this, onScreenWindowsOnly, completion = std::move(completion)] {
         std::optional<ShareableContent> content;
         std::optional<PlatformError> failure;
         try {
-            content = shareableContent();
+            content = shareableContent(onScreenWindowsOnly);
         } catch (const std::exception& error) {
             failure = PlatformError::from(error, "KWin");
         }
@@ -100,7 +181,9 @@ ContentFilter KdeScreenCapture::filter(const ShareableDisplay& display)
 
 ContentFilter KdeScreenCapture::filter(const ShareableWindow& window)
 {
-    return {ContentFilter::Kind::window, window.windowID, 0};
+    // KWin draws a window at the scale of the main output (its native resolution there).
+    const std::uint32_t main = displays_.mainDisplayID();
+    return {ContentFilter::Kind::window, window.windowID, filter(ShareableDisplay{main, 0, 0}).pointPixelScale};
 }
 
 void KdeScreenCapture::captureImage(const ContentFilter& filter, const StreamConfiguration& configuration,
@@ -119,7 +202,7 @@ void KdeScreenCapture::captureImage(const ContentFilter& filter, const StreamCon
 }
 
 KdeDisplayServer::KdeDisplayServer()
-    : connection_({false, {}, {}}),
+    : connection_({false, [this](WaylandSession& session) { windows_.attach(session); }, [this] { windows_.detach(); }}),
       // Text the layout cannot type goes through the clipboard; KWin's own bridge of its
       // XWayland's clipboard takes an X client's only while an X window is active.
       inputEvents_(PasteRoute{[this] { return clipboard_.available(); },

@@ -6,24 +6,26 @@
 #include "platform/ScreenCaptureFramework.hpp"
 #include "platform/WindowServer.hpp"
 #include "platform/kde/KWinScreenShot.hpp"
+#include "platform/kde/KWinWindows.hpp"
+#include "platform/kde/KdeClipboard.hpp"
 #include "platform/kde/KdeInputEvents.hpp"
 #include "platform/wayland/WaylandConnection.hpp"
 #include "platform/wayland/WaylandDisplays.hpp"
 #include "platform/wayland/WaylandScreencopy.hpp"
-#include "platform/kde/KdeClipboard.hpp"
 
 #include <memory>
 #include <mutex>
 #include <string>
 
-// The screen-capture framework on KDE Plasma: the main output as the one display, pictures
-// through KWin's screenshot service at the output's own scale. KWin refuses the service to
-// programs no desktop file trusts: then every query fails with the framework's "declined"
-// error, whose text names the desktop file that would trust this program. Queries return at
-// once; the work and the completion run on a worker thread.
+// The screen-capture framework on KDE Plasma: the main output as the one display, its windows
+// as KWin's window management lists them, pictures of either through KWin's screenshot service
+// at the output's own scale. KWin refuses the service to programs no desktop file trusts: then
+// every query fails with the framework's "declined" error, whose text names the desktop file
+// that would trust this program. Queries return at once; the work and the completion run on a
+// worker thread.
 class KdeScreenCapture final : public ScreenCaptureFramework {
 public:
-    explicit KdeScreenCapture(Displays& displays);
+    KdeScreenCapture(Displays& displays, WaylandConnection& connection, KWinWindows& windows);
 
     void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                              ContentCompletion completion) override;
@@ -33,11 +35,23 @@ public:
                       ImageCompletion completion) override;
 
     // The same work on the calling thread.
-    ShareableContent shareableContent();
+    ShareableContent shareableContent(bool onScreenWindowsOnly);
     Image capture(const ContentFilter& filter, const StreamConfiguration& configuration);
+    // The windows front to back, frames relative to the main output; throws when KWin does
+    // not trust this program or does not answer. Empty when KWin keeps its list from us.
+    std::vector<ShareableWindow> windows();
+    Image windowPicture(std::uint32_t windowID, bool pointer = false);
+    // Why the window list is empty while KWin shows the screen but keeps its list from us.
+    std::optional<std::string> windowsNote();
 
 private:
+    void requireTrust();
+    // The display's bounds in KWin's global logical space.
+    Rect kwinBounds(std::uint32_t displayID);
+
     Displays& displays_;
+    WaylandConnection& connection_;
+    KWinWindows& windows_;
     std::mutex lock_;
     KWinScreenShot screenShot_;
     SerialQueue worker_;
@@ -47,8 +61,8 @@ private:
 // service, input through its fake input device, both offered only to programs that a desktop
 // file declares (X-KDE-DBUS-Restricted-Interfaces, X-KDE-Wayland-Interfaces); that trust is
 // the Screen Recording and Accessibility permission. The outputs' places, sizes and scales
-// come from the Wayland connection every client has (xdg-output). The window list is not
-// served yet: it is empty.
+// come from the Wayland connection every client has (xdg-output), the windows from KWin's
+// window management on the same connection, also offered only to trusted programs.
 class KdeDisplayServer final : public DisplayServer {
 public:
     KdeDisplayServer();
@@ -65,20 +79,16 @@ public:
     // The permission is KWin's trust, which the capture framework's probe reports.
     bool canCapture() override { return true; }
     bool canPostInput() override { return inputEvents_.offered(); }
+    std::optional<std::string> screenCaptureNote() override { return screenCapture_.windowsNote(); }
 
 private:
-    class NoWindows final : public WindowServer {
-    public:
-        std::optional<Json> copyWindowInfo(std::uint32_t, std::uint32_t) override { return Json::array(); }
-        std::optional<std::string> bundleIdentifier(std::int32_t) override { return std::nullopt; }
-        std::optional<Image> createWindowImage(std::uint32_t) override { return std::nullopt; }
-    };
-
     WaylandScreencopy screencopy_;
     WaylandConnection connection_;
     WaylandDisplays displays_{connection_, screencopy_};
-    KdeScreenCapture screenCapture_{displays_};
-    NoWindows windowServer_;
+    KWinWindows windows_;
+    KdeScreenCapture screenCapture_{displays_, connection_, windows_};
+    ListedWindowServer windowServer_{[this] { return screenCapture_.windows(); },
+                                     [this](std::uint32_t id) { return screenCapture_.windowPicture(id); }};
     KdeClipboard clipboard_;
     KdeInputEvents inputEvents_;
 };
