@@ -20,7 +20,7 @@ import re
 import sys
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src")
-DOMAIN = {"app", "audio", "capture", "http", "input", "permissions", "screenshot", "service"}
+DOMAIN = {"app", "audio", "capture", "http", "input", "mcp", "permissions", "screenshot", "service"}
 SERVICES = {"keysyms", "x11", "kde", "wayland", "portal", "pipewire", "gnome", "pulseaudio", "ffmpeg", "fake"}
 # Services built on others: a desktop reached through its portals and its Wayland connection.
 BUILDS_ON = {"platform/gnome": {"platform/wayland", "platform/x11", "platform/portal", "platform/pipewire",

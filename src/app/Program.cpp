@@ -12,7 +12,8 @@
 #include "screenshot/PictureEndpoints.hpp"
 
 Program::Program(Platform& platform, std::string token, std::string version, std::function<void()> end)
-    : platform_(platform), service_(std::move(token), std::move(version)), end_(std::move(end)),
+    : platform_(platform), service_(std::move(token), std::move(version)), mcp_(service_, service_.version()),
+      end_(std::move(end)),
       permissions_(std::make_shared<Permissions>(platform)), input_(std::make_shared<Input>(platform)),
       recorder_(AudioRecorder::make(platform, *permissions_))
 {
@@ -63,6 +64,16 @@ void Program::installRoutes()
     });
     service_.route("POST", "/audio/stop", [&recorder](const Json&) { return AudioEndpoints::audioStop(recorder); });
     service_.route("GET", "/audio/status", [&recorder](const Json&) { return AudioEndpoints::audioStatus(recorder); });
+
+    service_.route("POST", "/mcp", Service::RequestEndpoint([this](const HTTPRequest& request) {
+        return mcp_.respond(request);
+    }));
+    // One request per connection leaves no stream for the server to speak on by itself.
+    service_.route("GET", "/mcp", [](const Json&) {
+        HTTPResponse answer = Service::failure(405, "method_not_allowed", "MCP messages go to POST /mcp; there is no event stream");
+        answer.headers["Allow"] = "POST";
+        return answer;
+    });
 
     service_.route("POST", "/quit", [this](const Json&) { return quit(platform_, [this] { cleanUp(); }, end_); });
 }

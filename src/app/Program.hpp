@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mcp/MCPServer.hpp"
 #include "service/Service.hpp"
 
 #include <functional>
@@ -23,6 +24,9 @@ public:
     Program& operator=(const Program&) = delete;
 
     Service& service() { return service_; }
+    // The MCP server over the same routes, for the standard input of --mcp; POST /mcp
+    // serves it on the listener.
+    const MCPServer& mcp() const { return mcp_; }
     AudioRecorder& recorder() { return *recorder_; }
 
     // Leaves the user's machine as it was: every held key released, every borrowed keycode
@@ -35,6 +39,7 @@ private:
 
     Platform& platform_;
     Service service_;
+    MCPServer mcp_;
     std::function<void()> end_;
     std::shared_ptr<Permissions> permissions_;
     std::shared_ptr<Input> input_;

@@ -5,14 +5,36 @@
 #include "base/Process.hpp"
 #include "base/SerialQueue.hpp"
 #include "http/HTTPServer.hpp"
+#include "mcp/MCPStdio.hpp"
 #include "platform/linux/LinuxPlatform.hpp"
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <algorithm>
 #include <exception>
+#include <fcntl.h>
 #include <memory>
 #include <unistd.h>
+
+namespace {
+
+// A request for a picture leaves tens of megabytes freed but still held by the heap, which
+// keeps them for the next one. Once requests have stopped for a while, hand them back to
+// the system. Ten seconds covers the pause of a parent that looks, thinks and looks again;
+// faulting a picture's memory in afresh costs more than making the picture. Called on the
+// HTTP work queue after every request, which the timer shares, so the counter needs no lock.
+void releaseMemoryWhenIdle(SerialQueue& queue)
+{
+    static unsigned long handled = 0;
+    const unsigned long mine = ++handled;
+    queue.asyncAfter(std::chrono::seconds(10), [mine] {
+        if (handled == mine)
+            releaseFreeMemory();
+    });
+}
+
+}
 
 int main(int argc, char** argv)
 {
@@ -27,10 +49,24 @@ int main(int argc, char** argv)
         }
     }
 
-    const std::string token = readToken(arguments);
-    if (token.empty()) {
+    // --mcp: the protocol on standard input and output, for the host that started the
+    // process and holds the pipes; no listener, so no token.
+    const bool mcp = std::find(arguments.begin(), arguments.end(), "--mcp") != arguments.end();
+    const std::string token = mcp ? std::string() : readToken(arguments);
+    if (!mcp && token.empty()) {
         reportToStandardError("--token-file <path> with a non-empty token is required");
         endProcess(2);
+    }
+    int protocolOutput = -1;
+    if (mcp) {
+        // Standard output carries protocol messages and nothing else: they get a descriptor
+        // of their own, and whatever else writes to standard output (a library's message,
+        // the flush at the end) lands on standard error instead.
+        protocolOutput = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (protocolOutput < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+            reportToStandardError("cannot set standard output aside for the protocol");
+            endProcess(1);
+        }
     }
 
     // A peer that closes early must not end the process with SIGPIPE.
@@ -48,22 +84,24 @@ int main(int argc, char** argv)
     static SerialQueue queue("com.velmar.computer-use.http");
     static Shutdown shutdown(queue, [] { program.cleanUp(); }, [] { program.recorder().stop(); });
 
+    shutdown.watchSignals();
+    if (const auto parent = watchedParent(arguments))
+        startParentWatch(*parent, [] { shutdown.end(0); });
+
+    if (mcp) {
+        static MCPStdio stdio(STDIN_FILENO, protocolOutput, program.mcp(), queue);
+        // The host closing our standard input is its way of ending the session: the same
+        // clean-up as quit, after the answers still due.
+        stdio.start([] { releaseMemoryWhenIdle(queue); }, [] { shutdown.end(0); });
+        mainQueue.runForever();
+        return 0;
+    }
+
     std::shared_ptr<HTTPServer> server;
     try {
         server = std::make_shared<HTTPServer>(queue, [](const HTTPRequest& request) {
             HTTPResponse response = program.service().handle(request);
-            // A picture request leaves tens of megabytes freed but still held by the heap,
-            // which keeps them for the next one. Once requests have stopped for a while,
-            // hand them back to the system. Ten seconds covers the pause of a parent that
-            // looks, thinks and looks again; faulting a picture's memory in afresh costs
-            // more than making the picture. Handlers and this timer share the HTTP work
-            // queue, so the counter needs no lock.
-            static unsigned long handled = 0;
-            const unsigned long mine = ++handled;
-            queue.asyncAfter(std::chrono::seconds(10), [mine] {
-                if (handled == mine)
-                    releaseFreeMemory();
-            });
+            releaseMemoryWhenIdle(queue);
             return response;
         });
     } catch (const std::exception& error) {
@@ -89,10 +127,6 @@ int main(int argc, char** argv)
         shutdown.endHere(1);
     };
     server->start();
-
-    shutdown.watchSignals();
-    if (const auto parent = watchedParent(arguments))
-        startParentWatch(*parent, [] { shutdown.end(0); });
 
     mainQueue.runForever();
     return 0;

@@ -18,7 +18,11 @@ struct HTTPRequest {
 // One answer: a status and a JSON object.
 struct HTTPResponse {
     int status = 200;
+    // Null sends no body at all and no Content-Type: a 202 that accepts a message carries
+    // nothing to read.
     Json body = Json::object();
+    // Headers beyond the fixed ones every answer carries, such as the Allow of a 405.
+    std::map<std::string, std::string> headers = {};
 };
 
 using HTTPHandler = std::function<HTTPResponse(const HTTPRequest&)>;

@@ -14,6 +14,11 @@ void Service::route(std::string method, std::string path, Endpoint endpoint)
     routes_[{std::move(method), std::move(path)}] = std::move(endpoint);
 }
 
+void Service::route(std::string method, std::string path, RequestEndpoint endpoint)
+{
+    routes_[{std::move(method), std::move(path)}] = std::move(endpoint);
+}
+
 HTTPResponse Service::handle(const HTTPRequest& request) const
 {
     try {
@@ -32,6 +37,12 @@ HTTPResponse Service::dispatch(const HTTPRequest& request) const
         || !constantTimeEquals(authorization->second, "Bearer " + token_))
         return failure(401, "unauthorized", "a bearer token is required");
 
+    const auto row = routes_.find({request.method, request.path});
+    if (row != routes_.end()) {
+        if (const auto* endpoint = std::get_if<RequestEndpoint>(&row->second))
+            return (*endpoint)(request);
+    }
+
     Json body = Json::object();
     if (!request.body.empty()) {
         auto parsed = readJson(request.body);
@@ -39,11 +50,25 @@ HTTPResponse Service::dispatch(const HTTPRequest& request) const
             return failure(400, "bad_request", "the body must be a JSON object");
         body = std::move(*parsed);
     }
+    return run(request.method, request.path, body);
+}
 
-    const auto row = routes_.find({request.method, request.path});
-    if (row == routes_.end())
-        return failure(404, "not_found", "no route " + request.method + " " + request.path);
-    return row->second(body);
+HTTPResponse Service::call(const std::string& method, const std::string& path, const Json& body) const
+{
+    try {
+        return run(method, path, body);
+    } catch (...) {
+        return failure(500, "internal_error", internalErrorMessage);
+    }
+}
+
+HTTPResponse Service::run(const std::string& method, const std::string& path, const Json& body) const
+{
+    const auto row = routes_.find({method, path});
+    const auto* endpoint = row == routes_.end() ? nullptr : std::get_if<Endpoint>(&row->second);
+    if (!endpoint)
+        return failure(404, "not_found", "no route " + method + " " + path);
+    return (*endpoint)(body);
 }
 
 HTTPResponse Service::failure(int status, std::string code, std::string message)

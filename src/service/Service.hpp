@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 
 // The request handler: checks the bearer token, reads the body as a JSON object and runs
 // the endpoint routed by method and path. It never ends the process.
@@ -17,15 +18,27 @@ public:
     // Endpoints take the request's body object and answer; they catch their own errors, and
     // whatever escapes them still becomes an answer.
     using Endpoint = std::function<HTTPResponse(const Json& body)>;
+    // An endpoint that reads the request itself, headers and body as they came: a protocol
+    // that carries its own error answers in the body (MCP's JSON-RPC) must see a body that
+    // is no JSON object. The token is checked before it runs, like any other.
+    using RequestEndpoint = std::function<HTTPResponse(const HTTPRequest& request)>;
 
     Service(std::string token, std::string version);
 
     // Adds a row to the route table. Method and path are compared exactly.
     void route(std::string method, std::string path, Endpoint endpoint);
+    void route(std::string method, std::string path, RequestEndpoint endpoint);
 
     // Every answer of the service, the safety net's 500 "internal_error" included. It throws
     // only when even that small answer cannot be built.
     HTTPResponse handle(const HTTPRequest& request) const;
+
+    // Runs the endpoint routed by method and path for a caller inside the process that has
+    // nothing to authenticate (the MCP tools, already past the token or speaking on the
+    // pipe of the host that started the process), with the body as a value: the same
+    // endpoint and the same safety net as a request. 404 "not_found" when no endpoint of the
+    // table takes a JSON body there.
+    HTTPResponse call(const std::string& method, const std::string& path, const Json& body) const;
 
     const std::string& version() const { return version_; }
 
@@ -47,5 +60,7 @@ private:
 
     std::string token_;
     std::string version_;
-    std::map<std::pair<std::string, std::string>, Endpoint> routes_;
+    HTTPResponse run(const std::string& method, const std::string& path, const Json& body) const;
+
+    std::map<std::pair<std::string, std::string>, std::variant<Endpoint, RequestEndpoint>> routes_;
 };

@@ -61,6 +61,8 @@ class Answer:
             if error:
                 return f"the header {name}: {error.message}"
         media = headers.get("content-type", "").split(";")[0].strip()
+        if not self.media:
+            return None if body is None and not media else "a body where the description gives none"
         validator = self.media.get(media)
         if validator is None:
             return f"the content type {media!r} is not described"
