@@ -1,8 +1,10 @@
 // Feeds arbitrary bytes through request framing and the service's token check, body rule
 // and routing, split into chunks the way a connection receives them. The echo route writes
 // back whatever body was accepted, however it nests, so that every body the rule lets in is
-// walked and written too: what was read must always be writable again.
+// walked and written too: what was read must always be writable again. POST /mcp reads its
+// body itself, as the MCP server does on the listener, and calls the echo through its tools.
 #include "http/RequestFramer.hpp"
+#include "mcp/MCPServer.hpp"
 #include "service/Service.hpp"
 
 #include <cstdint>
@@ -11,7 +13,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
 {
-    static const Service service = [] {
+    static Service service = [] {
         Service s("token", "0");
         s.route("POST", "/echo", [](const Json& body) {
             return HTTPResponse{200, Json{{"number", Service::number(Service::member(body, "n")).value_or(0)},
@@ -19,6 +21,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
                                           {"body", body}}};
         });
         return s;
+    }();
+    static const MCPServer mcp = [] {
+        // The tools' routes answer with the echo: a tool call's arguments come back written.
+        for (const char* path : {"/execute", "/request", "/audio/start"})
+            service.route("POST", path, [](const Json& body) { return HTTPResponse{200, Json{{"got", body}}}; });
+        service.route("POST", "/mcp", Service::RequestEndpoint([](const HTTPRequest& request) {
+            return mcp.respond(request);
+        }));
+        return MCPServer(service, "0");
     }();
     if (size < 1)
         return 0;

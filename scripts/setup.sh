@@ -53,10 +53,24 @@ for p in "${packages[@]}"; do
   fi
 done
 
+# Node and npm run the official MCP client in the MCP end-to-end tests. A Node installed from
+# elsewhere brings its own npm, which Debian's npm package would conflict with: keep it.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  missing+=(nodejs npm)
+fi
+
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}" >&2
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The MCP client, at the versions of the committed lock file; again only when the lock file
+# has changed since the last install.
+mcp_client="$(cd "$(dirname "$0")/.." && pwd)/tests/e2e/mcp"
+if [ ! -f "$mcp_client/node_modules/.package-lock.json" ] \
+    || [ "$mcp_client/package-lock.json" -nt "$mcp_client/node_modules/.package-lock.json" ]; then
+  (cd "$mcp_client" && npm ci --no-audit --no-fund --loglevel=error)
 fi

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with AddressSanitizer and UndefinedBehaviorSanitizer,
 # runs every unit and end-to-end test, builds, checks and installs the Debian package, then
-# fuzzes the request parser for a bounded time.
+# fuzzes the request parser and the MCP message reader for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,9 +25,13 @@ bash scripts/package-check.sh
 fuzz_build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$fuzz_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMAR_FUZZ=ON \
   -DVELMAR_TESTS=OFF -DVELMAR_BENCH=OFF >/dev/null
-ninja -C "$fuzz_build" request_fuzz
-corpus=$(mktemp -d)
-cp fuzz/corpus/* "$corpus"/
-"$fuzz_build"/fuzz/request_fuzz -max_total_time="${VELMAR_FUZZ_SECONDS:-60}" -max_len=4096 -print_final_stats=1 "$corpus" 2>&1 | tail -n 3
-rm -rf "$corpus"
+ninja -C "$fuzz_build" request_fuzz mcp_fuzz
+# Each target from its own seed corpus, for a bounded time.
+for target in request_fuzz:corpus mcp_fuzz:corpus-mcp; do
+  corpus=$(mktemp -d)
+  cp "fuzz/${target#*:}"/* "$corpus"/
+  "$fuzz_build"/fuzz/"${target%%:*}" -max_total_time="${VELMAR_FUZZ_SECONDS:-60}" -max_len=4096 -print_final_stats=1 \
+    "$corpus" 2>&1 | tail -n 3
+  rm -rf "$corpus"
+done
 echo "fuzzing: no crash"
