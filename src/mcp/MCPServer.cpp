@@ -20,6 +20,26 @@ const char* const instructions =
     "of the main display: multiply a screenshot's pixel coordinates by its points_per_pixel. Calls run one at a "
     "time, in order. A refused or failed call is a result with isError and the reason as {\"error\", \"message\"}.";
 
+// Whether a browser's Origin names a page served from this computer. A web page elsewhere
+// whose host name has been pointed at 127.0.0.1 reaches the listener as same-origin, and the
+// token alone would then be the only guard; its Origin still names the foreign host.
+bool isLoopbackOrigin(std::string_view origin)
+{
+    for (const std::string_view scheme : {"http://", "https://"}) {
+        if (!origin.starts_with(scheme))
+            continue;
+        std::string_view rest = origin.substr(scheme.size());
+        const size_t hostEnd = rest.starts_with('[') ? rest.find(']') + 1 : rest.find(':');
+        const std::string_view host = rest.substr(0, hostEnd);
+        const std::string_view port = hostEnd == std::string_view::npos ? "" : rest.substr(hostEnd);
+        const bool portOK = port.empty()
+            || (port.size() > 1 && port.front() == ':'
+                && port.find_first_not_of("0123456789", 1) == std::string_view::npos);
+        return portOK && (host == "127.0.0.1" || host == "localhost" || host == "[::1]");
+    }
+    return false;
+}
+
 std::string spokenVersions()
 {
     std::string list;
@@ -107,6 +127,11 @@ Json MCPServer::initialize(const Json& params) const
 
 HTTPResponse MCPServer::respond(const HTTPRequest& request) const
 {
+    // Hosts and SDK clients send no Origin; browsers always do.
+    if (const auto origin = request.headers.find("origin"); origin != request.headers.end()
+        && !isLoopbackOrigin(origin->second))
+        return HTTPResponse{403, JsonRPC::error(nullptr, JsonRPC::invalidRequest,
+                                                "the Origin " + origin->second + " is not a page of this computer")};
     if (const auto header = request.headers.find("mcp-protocol-version"); header != request.headers.end()) {
         const auto& spoken = protocolVersions();
         if (std::find(spoken.begin(), spoken.end(), header->second) == spoken.end())

@@ -220,6 +220,25 @@ TEST_F(MCPServerTest, OverHTTPTheStatusSaysWhatKindOfMessageItWas)
     EXPECT_EQ(wrongVersion.status, 400);
     EXPECT_EQ(wrongVersion.body["error"]["code"], -32600);
 
+    // A browser's page is served only from this computer: a page elsewhere whose name was
+    // pointed at the loopback address still names its own host.
+    const struct {
+        const char* origin;
+        int status;
+    } origins[] = {
+        {"http://127.0.0.1:8123", 200}, {"http://localhost", 200}, {"https://[::1]:9", 200},
+        {"http://evil.example", 403}, {"http://127.0.0.1.evil.example:80", 403}, {"http://localhost:80x", 403},
+        {"null", 403}, {"file://", 403}, {"http://[::1", 403}, {"", 403},
+    };
+    for (const auto& c : origins) {
+        const auto answer = post("/mcp", ping, {{"origin", c.origin}});
+        EXPECT_EQ(answer.status, c.status) << c.origin;
+        if (c.status == 403) {
+            EXPECT_EQ(answer.body["error"]["code"], -32600) << c.origin;
+            EXPECT_TRUE(answer.body["id"].is_null()) << c.origin;
+        }
+    }
+
     // The token guards the protocol like every route.
     const auto stranger = program.service().handle(HTTPRequest{"POST", "/mcp", {}, ping});
     EXPECT_EQ(stranger.status, 401);
