@@ -15,7 +15,7 @@ import unittest
 import pictures
 from harness import BINARY, Program, SoundServer, VirtualDesktop, XClient, _environment, read_all
 from test_audio import probe
-from test_input import typed_text
+from test_input import keymap_of, typed_text
 
 WIDTH, HEIGHT = 1280, 800
 WINDOW_COLOUR = (0x33, 0x66, 0x99)
@@ -169,15 +169,28 @@ class MCPWithTheOfficialClient(unittest.TestCase):
                 if e["event"] == "key" and not e["down"]}
 
     def test_over_standard_input_and_output(self):
+        keymap = keymap_of(self.desktop.display)
         bridge = Bridge(["stdio", "2025-11-25", BINARY, "--mcp"], self.env)
         self.addCleanup(bridge.stop)
         self.session(bridge, "2025-11-25")
+        # The keymap lacks "ü" and "€": typing them borrowed keycodes, still lent.
+        self.assertNotEqual(keymap_of(self.desktop.display), keymap)
+        # A recording left running when the host goes.
+        unfinished = os.path.join(self.recordings, "left-running")
+        self.assertFalse(bridge.call("start_audio_recording", directory=unfinished, part_seconds=10)["isError"])
+        time.sleep(1.5)
+
         # Closing standard input is the end of the session: the process releases what it
-        # holds and ends by itself, with no signal.
+        # holds, gives back what it borrowed, finishes the recording and ends by itself.
         ended = bridge.command("close_stdin", timeout=30)
         self.assertEqual((ended["exit_code"], ended["signal"]), (0, None))
         self.assertLess(ended["seconds"], 5)
         self.assertIn(SHIFT, self.released_keys())
+        self.assertEqual(keymap_of(self.desktop.display), keymap)
+        parts = [os.path.join(unfinished, name) for name in os.listdir(unfinished) if name.endswith(".m4a")]
+        self.assertEqual(len(parts), 1, os.listdir(unfinished))
+        # Only a finished file (encoder flushed, index written) has a duration to read.
+        self.assertGreater(float(probe(parts[0])["streams"][0]["duration"]), 1.0)
 
     def test_over_http(self):
         program = Program(env=self.env)
