@@ -2,8 +2,8 @@
 # Builds the Debian package from a Release build without sanitizers, checks it with
 # lintian (any error fails), installs it with apt-get, and runs the installed program:
 # --version, then one status request on a private virtual desktop, its answer held to
-# docs/openapi.yaml. Runs alone or from scripts/test.sh. A package that was not installed
-# before is removed again at the end.
+# docs/openapi.yaml, and a short MCP session with --mcp. Runs alone or from scripts/test.sh.
+# A package that was not installed before is removed again at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,7 +49,9 @@ if [ "$said" != "$version" ]; then
 fi
 
 VELMAR_BINARY="/usr/bin/$name" VELMAR_VERSION="$version" /usr/bin/python3 - <<'EOF'
+import json
 import os
+import subprocess
 import sys
 import tempfile
 
@@ -63,10 +65,25 @@ with VirtualDesktop(1024, 768) as desktop:
         # once the audio encoder module has loaded from where the package put it.
         with tempfile.TemporaryDirectory() as folder:
             started, refusal, _ = program.request("POST", "/audio/start", {"directory": folder})
+    # Registered in an MCP host the way the README shows: the installed path with --mcp,
+    # one message a line in, one answer a line out, ended by closing standard input.
+    messages = [{"jsonrpc": "2.0", "id": 1, "method": "initialize",
+                 "params": {"protocolVersion": "2025-11-25", "capabilities": {},
+                            "clientInfo": {"name": "package-check", "version": "1"}}},
+                {"jsonrpc": "2.0", "method": "notifications/initialized"},
+                {"jsonrpc": "2.0", "id": 2, "method": "tools/call", "params": {"name": "get_status"}}]
+    mcp = subprocess.run([os.environ["VELMAR_BINARY"], "--mcp"], env=dict(os.environ, **desktop.env()),
+                         input="".join(json.dumps(m) + "\n" for m in messages), capture_output=True, text=True,
+                         timeout=30)
+answers = [json.loads(line) for line in mcp.stdout.splitlines()]
+assert mcp.returncode == 0 and [a["id"] for a in answers] == [1, 2], (mcp.returncode, mcp.stdout, mcp.stderr)
+assert answers[0]["result"]["serverInfo"]["version"] == os.environ["VELMAR_VERSION"], answers[0]
+assert answers[1]["result"]["structuredContent"]["version"] == os.environ["VELMAR_VERSION"], answers[1]
 assert status == 200, (status, body)
 assert started == 500 and "no audio source" in refusal["message"], (started, refusal)
 assert body["version"] == os.environ["VELMAR_VERSION"], body
 assert body["display"] == {"width": 1024, "height": 768, "scale": 1.0}, body
 print(f"package-check: the installed program answered its status: {body}", file=sys.stderr)
+print("package-check: the installed program answered over MCP with --mcp", file=sys.stderr)
 EOF
 echo "package-check: $deb passed"
