@@ -117,6 +117,21 @@ class MCPWithTheOfficialClient(unittest.TestCase):
         tools = bridge.command("list")["tools"]
         self.assertEqual({tool["name"] for tool in tools}, TOOLS)
 
+        # Every data tool is called once here: the client holds each structuredContent to
+        # the tool's outputSchema, so an answer that strays from its schema fails the call.
+        status = bridge.call("get_status")["structuredContent"]
+        self.assertEqual((status["display"], status["accessibility"]),
+                         ({"width": WIDTH, "height": HEIGHT, "scale": 1.0}, True))
+        asked = bridge.call("request_permission", what="screen")
+        self.assertEqual((asked["isError"], asked["structuredContent"]["screen"]), (False, "granted"))
+        windows = bridge.call("list_windows")["structuredContent"]["windows"]
+        self.assertIn((self.client.ids["Input"], "Input"), [(w["id"], w["title"]) for w in windows])
+        window = bridge.call("screenshot_window", id=self.client.ids["Input"], max_pixels=40000)
+        self.assertFalse(window["isError"], window)
+        picture = pictures.decode(base64.b64decode(window["content"][0]["data"]))
+        self.assertEqual(picture[:2], (window["structuredContent"]["width"], window["structuredContent"]["height"]))
+        self.assertTrue(pictures.close(pictures.pixel(picture, 10, 10), WINDOW_COLOUR, 16))
+
         # The picture decodes, shows the test client's window, and its geometry turns a
         # picture pixel into the point that a click lands on.
         shot = bridge.call("screenshot", max_pixels=250000)
@@ -155,6 +170,7 @@ class MCPWithTheOfficialClient(unittest.TestCase):
         time.sleep(2.5)
         stopped = bridge.call("stop_audio_recording")["structuredContent"]
         self.assertEqual((stopped["recording"], len(stopped["parts"])), (False, 1), stopped)
+        self.assertEqual(bridge.call("audio_recording_status")["structuredContent"]["parts"], stopped["parts"])
         stream = probe(stopped["parts"][0]["file"])["streams"][0]
         self.assertEqual((stream["codec_name"], stream["sample_rate"]), ("aac", "16000"))
         self.assertGreater(float(stream["duration"]), 2.0)
