@@ -37,17 +37,26 @@ Json schema(const char* json)
     return *readJson(json);
 }
 
-// The point properties shared by the pointer tools. The descriptions repeat the coordinate
-// space on every tool because a model reads one tool's schema at a time.
-const char* const pointProperties = R"(
-    "x": {"type": "number", "description": "horizontal position in points, from the left edge of the main display; clamped to the display"},
-    "y": {"type": "number", "description": "vertical position in points, from the top edge of the main display; clamped to the display"})";
-
-Json pointerSchema(const std::string& extraProperties = "", const std::string& extraRequired = "")
+// An object schema: these properties, and the names of those required.
+Json objectSchema(Json properties, std::vector<std::string> required = {})
 {
-    return schema(("{\"type\": \"object\", \"properties\": {" + std::string(pointProperties) + extraProperties
-                   + "}, \"required\": [\"x\", \"y\"" + extraRequired + "]}")
-                      .c_str());
+    Json object = {{"type", "object"}, {"properties", std::move(properties)}};
+    if (!required.empty())
+        object["required"] = std::move(required);
+    return object;
+}
+
+// The point properties shared by the pointer tools, with `more` beside them. The
+// descriptions repeat the coordinate space on every tool because a model reads one tool's
+// schema at a time.
+Json pointProperties(const char* more = "{}")
+{
+    Json properties = schema(R"({
+        "x": {"type": "number", "description": "horizontal position in points, from the left edge of the main display; clamped to the display"},
+        "y": {"type": "number", "description": "vertical position in points, from the top edge of the main display; clamped to the display"}
+    })");
+    properties.update(schema(more));
+    return properties;
 }
 
 const char* const keysSchema = R"({
@@ -107,7 +116,7 @@ const char* const windowListOutput = R"({
     }
 })";
 
-const char* const pictureProperties = R"(
+const char* const pictureProperties = R"({
     "mime": {"type": "string", "enum": ["image/jpeg", "image/png"]},
     "width": {"type": "integer", "description": "of the picture, in pixels"},
     "height": {"type": "integer", "description": "of the picture, in pixels"},
@@ -117,15 +126,14 @@ const char* const pictureProperties = R"(
         "type": "object", "required": ["x", "y"],
         "description": "multiply a picture pixel's coordinates by these to get points",
         "properties": {"x": {"type": "number"}, "y": {"type": "number"}}
-    })";
+    }})";
 
+// A picture tool's geometry, the frame it shows under `frameKey`.
 Json pictureOutput(const char* frameKey, const char* frameSchema)
 {
-    return schema((std::string("{\"type\": \"object\", \"required\": [\"mime\", \"width\", \"height\", \"scale\", "
-                               "\"capture\", \"points_per_pixel\", \"")
-                   + frameKey + "\"], \"properties\": {" + pictureProperties + ", \"" + frameKey + "\": " + frameSchema
-                   + "}}")
-                      .c_str());
+    Json properties = schema(pictureProperties);
+    properties[frameKey] = schema(frameSchema);
+    return objectSchema(std::move(properties), {"mime", "width", "height", "scale", "capture", "points_per_pixel", frameKey});
 }
 
 const char* const audioStatusOutput = R"({
@@ -192,7 +200,7 @@ Tool action(const char* name, Json definition)
 // ("hover", "left_click", ...) stay route-only: one name per gesture is easier to choose.
 std::vector<Tool> makeTools()
 {
-    const Json point = pointerSchema();
+    const Json point = objectSchema(pointProperties(), {"x", "y"});
     std::vector<Tool> tools;
     tools.push_back(route("GET", "/status", Answer::data,
         definition("get_status", "Status and permissions",
@@ -276,18 +284,17 @@ std::vector<Tool> makeTools()
         "Moves the pointer to a point without clicking, to hover over something.", point, false)));
     tools.push_back(action("drag", definition("drag", "Drag",
         "Presses the left mouse button at (x, y), moves to (x2, y2) and releases it there.",
-        pointerSchema(R"(,
+        objectSchema(pointProperties(R"({
             "x2": {"type": "number", "description": "where the drag ends, horizontally, in points"},
-            "y2": {"type": "number", "description": "where the drag ends, vertically, in points"})",
-                      R"(, "x2", "y2")"),
+            "y2": {"type": "number", "description": "where the drag ends, vertically, in points"}})"),
+                     {"x", "y", "x2", "y2"}),
         false)));
     tools.push_back(action("scroll", definition("scroll", "Scroll",
         "Scrolls with the mouse wheel. With x and y the pointer moves there first, so that the scroll reaches "
         "what is under it.",
-        schema((std::string(R"({"type": "object", "properties": {
+        objectSchema(pointProperties(R"({
             "dy": {"type": "number", "minimum": -3000, "maximum": 3000, "default": 300,
-                   "description": "pixels to scroll: positive scrolls down, negative up"},)") + pointProperties + "}}")
-                   .c_str()),
+                   "description": "pixels to scroll: positive scrolls down, negative up"}})")),
         false)));
     tools.push_back(action("type", definition("type_text", "Type text",
         "Types text into whatever has the keyboard focus, exactly as given (any Unicode). Click the field first.",
@@ -365,8 +372,9 @@ std::string decimal(double value)
 
 // The picture leaves the body as image content, moved rather than copied: it can be
 // megabytes. What stays is its geometry, with the factor from picture pixels to points.
-Json pictureResult(Json body, const char* frameKey)
+Json pictureResult(Json body, const std::string& frameKey)
 {
+    const bool screen = frameKey == "screen";
     Json image = {{"type", "image"}, {"mimeType", body["mime"]}, {"data", std::move(body["base64"])}};
     body.erase("base64");
     const Json& frame = body[frameKey];
@@ -376,10 +384,10 @@ Json pictureResult(Json body, const char* frameKey)
     const double perPixelY = height > 0 ? frame["height"].get<double>() / height : 1.0;
     body["points_per_pixel"] = {{"x", perPixelX}, {"y", perPixelY}};
 
-    std::string summary = std::string(frameKey == std::string("screen") ? "The main display" : "The window")
+    std::string summary = std::string(screen ? "The main display" : "The window")
         + ", " + decimal(frame["width"].get<double>()) + "x" + decimal(frame["height"].get<double>())
         + " points, as a " + decimal(width) + "x" + decimal(height) + " pixel picture. A picture pixel (px, py) is the point ";
-    if (frameKey == std::string("screen"))
+    if (screen)
         summary += "(px * " + decimal(perPixelX) + ", py * " + decimal(perPixelY) + ").";
     else
         summary += "(" + decimal(frame["x"].get<double>()) + " + px * " + decimal(perPixelX) + ", "
