@@ -263,6 +263,11 @@ class MCPOnTheWire(unittest.TestCase):
             self.assertEqual((status, body["error"]["code"]), (400, -32700))
             status, body, _ = program.request("POST", "/mcp", ping, headers={"MCP-Protocol-Version": "1999-01-01"})
             self.assertEqual((status, body["error"]["code"]), (400, -32600))
+            # A page of another site, whose name may have been pointed at this computer.
+            status, body, _ = program.request("POST", "/mcp", ping, headers={"Origin": "http://example.com"})
+            self.assertEqual((status, body["error"]["code"], body["id"]), (403, -32600, None))
+            status, _, _ = program.request("POST", "/mcp", ping, headers={"Origin": f"http://127.0.0.1:{program.port}"})
+            self.assertEqual(status, 200)
             status, body, _ = program.request("POST", "/mcp", ping, token="wrong")
             self.assertEqual((status, body["error"]), (401, "unauthorized"))
             status, body, raw = program.request("GET", "/mcp", headers={"Accept": "text/event-stream"})
