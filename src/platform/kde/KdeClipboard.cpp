@@ -24,7 +24,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t largestKept = 16u << 20;
 constexpr std::size_t mostForms = 64;
 constexpr auto ownerAnswers = std::chrono::seconds(1);
-constexpr auto clientTakes = std::chrono::milliseconds(1500);
+constexpr auto clientTakes = std::chrono::milliseconds(3000);
 constexpr auto transferEnds = std::chrono::milliseconds(200);
 const char* const textForms[] = {"text/plain;charset=utf-8", "text/plain", "UTF8_STRING", "STRING", "TEXT"};
 

@@ -25,9 +25,11 @@ constexpr std::size_t largestKept = 16u << 20;
 // How long the clipboard's owner has to answer one question.
 constexpr auto ownerAnswers = std::chrono::seconds(1);
 // How long the compositor has to read the new clipboard before the paste key, and the
-// pasting client to take the text after it.
-constexpr auto bridgeReads = std::chrono::milliseconds(500);
-constexpr auto clientTakes = std::chrono::milliseconds(1500);
+// pasting client to take the text after it. Both waits end as soon as it happens, so they
+// are long enough for a desktop busy with other work: a paste key sent before the compositor
+// has read the new clipboard pastes the old one.
+constexpr auto bridgeReads = std::chrono::milliseconds(2000);
+constexpr auto clientTakes = std::chrono::milliseconds(3000);
 constexpr auto managerCopies = std::chrono::milliseconds(300);
 // How long the text stays on the clipboard after the client asked for it: the compositor
 // passes it on to a Wayland client through a pipe of its own, and a clipboard changed before
