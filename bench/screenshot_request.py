@@ -1,6 +1,8 @@
 """Round trips of POST /screenshot on a private Xvfb, beside baselines measured on the same
 screen in the same run: `scrot` to PNG plus Base64, and ImageMagick's `import -window root` to
-JPEG. Two screens: a photo-like picture (noisy, compresses like a photograph) and a screen of
+JPEG. Then pictures of a screen that changes between requests as a desktop does (nothing, a
+clock's square, a line of text typed, everything), drawn by an X client of the script's own;
+with VELMAR_BINARY_BEFORE set to another build, its figures are measured in the same run. Two screens: a photo-like picture (noisy, compresses like a photograph) and a screen of
 text and flat areas (an editor beside a web page). Prints medians, ratios, PNG sizes against
 libpng's default settings on the same pixels, the program's peak resident memory and its
 memory once requests stop, and the round trips again with everything confined to one core.
@@ -10,6 +12,7 @@ end-to-end tests); use a Release build for the figures. On a busy machine compar
 within one run: the load average is printed at the start and the end."""
 
 import base64
+import ctypes
 import json
 import os
 import socket
@@ -20,6 +23,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import harness  # noqa: E402
 from harness import Program, VirtualDesktop, parse_response  # noqa: E402
 
 ROUNDS = 15
@@ -127,14 +131,17 @@ def libpng_default_size(png):
 ANSWER_BUFFER = bytearray(64 << 20)
 
 
-def shot(program, body):
+def shot(program, body, before=None):
     """Median round trip in ms and the last answer's picture. Only the round trip is timed;
-    two untimed requests first, as the program's first picture also sets up its capture."""
+    two untimed requests first, as the program's first picture also sets up its capture.
+    `before` runs ahead of every request, untimed (a change to the screen)."""
     payload = json.dumps(body).encode()
     request = (f"POST /screenshot HTTP/1.1\r\nAuthorization: Bearer {program.token}\r\n"
                f"Content-Length: {len(payload)}\r\n\r\n").encode() + payload
     times = []
     for round_number in range(ROUNDS + 2):
+        if before:
+            before()
         start = time.perf_counter()
         with socket.create_connection(("127.0.0.1", program.port), timeout=30) as s:
             s.sendall(request)
@@ -190,6 +197,97 @@ def bench_screen(kind, width, height, folder, baselines):
         viewer.terminate()
 
 
+class Drawer:
+    """Draws on the top window of the display through Xlib, as an application would, and
+    waits until the server has done it: a clock's 200 x 200 square in a new colour, one more
+    character of a line of text, or the whole window inverted."""
+
+    def __init__(self, display_name):
+        x = ctypes.CDLL("libX11.so.6")
+        x.XOpenDisplay.restype = ctypes.c_void_p
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x.XDefaultRootWindow.restype = ctypes.c_ulong
+        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        x.XQueryTree.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
+                                 ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong)),
+                                 ctypes.POINTER(ctypes.c_uint)]
+        x.XCreateGC.restype = ctypes.c_void_p
+        x.XCreateGC.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_void_p]
+        x.XSetForeground.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_ulong]
+        x.XSetFunction.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int]
+        x.XFillRectangle.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
+                                     ctypes.c_uint, ctypes.c_uint]
+        x.XDrawString.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
+                                  ctypes.c_char_p, ctypes.c_int]
+        x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        self.x = x
+        self.display = x.XOpenDisplay(display_name.encode())
+        if not self.display:
+            raise SystemExit(f"cannot open display {display_name}")
+        root, parent = ctypes.c_ulong(), ctypes.c_ulong()
+        children, count = ctypes.POINTER(ctypes.c_ulong)(), ctypes.c_uint()
+        x.XQueryTree(self.display, x.XDefaultRootWindow(self.display), ctypes.byref(root), ctypes.byref(parent),
+                     ctypes.byref(children), ctypes.byref(count))
+        if count.value == 0:
+            raise SystemExit("no window to draw on")
+        self.window = children[count.value - 1]  # the top of the stack: the viewer
+        self.gc = x.XCreateGC(self.display, self.window, 0, None)
+        self.rounds = 0
+
+    def clock(self):
+        self.rounds += 1
+        self.x.XSetForeground(self.display, self.gc, (self.rounds * 0x3f1f7) & 0xffffff)
+        self.x.XFillRectangle(self.display, self.window, self.gc, 1600, 60, 200, 200)
+        self.x.XSync(self.display, 0)
+
+    def type(self):
+        column, line = self.rounds % 180, self.rounds // 180
+        self.rounds += 1
+        self.x.XSetForeground(self.display, self.gc, 0)
+        self.x.XDrawString(self.display, self.window, self.gc, 100 + 9 * column, 540 + 16 * line,
+                           b"abcdefghijklmnopqrstuvwxyz"[column % 26:column % 26 + 1], 1)
+        self.x.XSync(self.display, 0)
+
+    def invert(self):
+        self.x.XSetFunction(self.display, self.gc, 10)  # GXinvert
+        self.x.XFillRectangle(self.display, self.window, self.gc, 0, 0, 1920, 1080)
+        self.x.XSetFunction(self.display, self.gc, 3)  # GXcopy
+        self.x.XSync(self.display, 0)
+
+
+def bench_changes(folder):
+    """The 1920x1080 photo-like screen changing between requests as a desktop does, for this
+    build and, with VELMAR_BINARY_BEFORE, another one, beside scrot in the same run."""
+    picture = os.path.join(folder, "photo-like-1920x1080.png")
+    builds = [("this build", harness.BINARY)]
+    if os.environ.get("VELMAR_BINARY_BEFORE"):
+        builds.insert(0, ("before", os.environ["VELMAR_BINARY_BEFORE"]))
+    with VirtualDesktop(1920, 1080) as desktop:
+        viewer = show(desktop, picture)
+        drawer = Drawer(desktop.env()["DISPLAY"])
+        cases = [("default JPEG, nothing changed", {}, None),
+                 ("default JPEG, a 200x200 square changed", {}, drawer.clock),
+                 ("default JPEG, a line of text typed", {}, drawer.type),
+                 ("default JPEG, everything changed", {}, drawer.invert),
+                 ("full-size PNG, a 200x200 square changed", FULL_PNG, drawer.clock),
+                 ("full-size PNG, nothing changed", FULL_PNG, None)]
+        figures = {}
+        for name, binary in builds:
+            harness.BINARY = binary
+            try:
+                with Program(env=dict(desktop.env(), **NO_PULSE)) as program:
+                    for case, body, before in cases:
+                        figures[(name, case)] = shot(program, body, before)[0]
+            finally:
+                harness.BINARY = builds[-1][1]
+        scrot, _ = scrot_ms(desktop, folder)
+        viewer.terminate()
+    print("\nphoto-like screen 1920x1080 changing between requests (median ms)")
+    print(f"  {'':44}" + "".join(f"{name:>12}" for name, _ in builds) + f"{'scrot+Base64':>14}")
+    for case, *_ in cases:
+        print(f"  {case:44}" + "".join(f"{figures[(name, case)]:12.1f}" for name, _ in builds) + f"{scrot:14.1f}")
+
+
 def bench_memory(width, height, folder):
     """Peak and idle resident memory of a program that answers only full-size PNGs of the
     photo-like screen, the largest pictures."""
@@ -234,6 +332,7 @@ def main():
           f" medians of {ROUNDS} rounds")
     with tempfile.TemporaryDirectory() as folder:
         bench_screen("photo-like", 1920, 1080, folder, baselines=True)
+        bench_changes(folder)
         bench_screen("text", 1920, 1080, folder, baselines=True)
         bench_screen("photo-like", 2560, 1600, folder, baselines=False)
         bench_screen("text", 2560, 1600, folder, baselines=False)

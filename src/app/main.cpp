@@ -6,6 +6,7 @@
 #include "base/SerialQueue.hpp"
 #include "http/HTTPServer.hpp"
 #include "mcp/MCPStdio.hpp"
+#include "platform/Imaging.hpp"
 #include "platform/linux/LinuxPlatform.hpp"
 
 #include <chrono>
@@ -24,13 +25,17 @@ namespace {
 // the system. Ten seconds covers the pause of a parent that looks, thinks and looks again;
 // faulting a picture's memory in afresh costs more than making the picture. Called on the
 // HTTP work queue after every request, which the timer shares, so the counter needs no lock.
-void releaseMemoryWhenIdle(SerialQueue& queue)
+// The kept picture (the last capture and its encoded parts, for redoing only what changed)
+// goes first, so that its memory is among what is handed back.
+void releaseMemoryWhenIdle(SerialQueue& queue, Imaging& imaging)
 {
     static unsigned long handled = 0;
     const unsigned long mine = ++handled;
-    queue.asyncAfter(std::chrono::seconds(10), [mine] {
-        if (handled == mine)
+    queue.asyncAfter(std::chrono::seconds(10), [mine, &imaging] {
+        if (handled == mine) {
+            imaging.releaseKept();
             releaseFreeMemory();
+        }
     });
 }
 
@@ -92,7 +97,7 @@ int main(int argc, char** argv)
         static MCPStdio stdio(STDIN_FILENO, protocolOutput, program.mcp(), queue);
         // The host closing our standard input is its way of ending the session: the same
         // clean-up as quit, after the answers still due.
-        stdio.start([] { releaseMemoryWhenIdle(queue); }, [] { shutdown.end(0); });
+        stdio.start([] { releaseMemoryWhenIdle(queue, platform.platform().imaging); }, [] { shutdown.end(0); });
         mainQueue.runForever();
         return 0;
     }
@@ -101,7 +106,7 @@ int main(int argc, char** argv)
     try {
         server = std::make_shared<HTTPServer>(queue, [](const HTTPRequest& request) {
             HTTPResponse response = program.service().handle(request);
-            releaseMemoryWhenIdle(queue);
+            releaseMemoryWhenIdle(queue, platform.platform().imaging);
             return response;
         });
     } catch (const std::exception& error) {

@@ -167,8 +167,9 @@ constexpr std::size_t rowsPerBand = 16;
 
 } // namespace
 
-Image areaShrink(const Image& image, int width, int height, std::size_t threads)
+void areaShrinkRows(const Image& image, Image& result, const std::vector<std::uint8_t>& rows, std::size_t threads)
 {
+    const int width = result.width, height = result.height;
     const Taps down = taps(image.height, height);
     const Taps across = taps(image.width, width);
     // Both passes' weights in units; one division by their product gives the average.
@@ -177,17 +178,24 @@ Image areaShrink(const Image& image, int width, int height, std::size_t threads)
     if (AcrossInThrees::fits(across, image.width))
         inThrees.emplace(across, image.width, scale);
 
+    std::vector<int> wanted;
+    for (int y = 0; y < height; ++y)
+        if (rows.empty() || rows[static_cast<std::size_t>(y)])
+            wanted.push_back(y);
     // Output rows are shared out in bands; each row is made the same way whichever thread
-    // makes it: down into one row of sums, which stays in the cache, then across it.
-    Image result = Image::blank(width, height);
-    const std::size_t bands = (static_cast<std::size_t>(height) + rowsPerBand - 1) / rowsPerBand;
+    // makes it, and whether its neighbours are made too: down into one row of sums, which
+    // stays in the cache, then across it.
+    const std::size_t bands = (wanted.size() + rowsPerBand - 1) / rowsPerBand;
+    if (bands == 0)
+        return;
     std::atomic<std::size_t> next{0};
     runOnThreads(std::min(threads, bands), [&] {
         std::vector<float> sums(static_cast<std::size_t>(image.width) * 4);
         for (std::size_t band; (band = next++) < bands;) {
-            const int first = static_cast<int>(band * rowsPerBand);
-            const int last = std::min(height, first + static_cast<int>(rowsPerBand));
-            for (int y = first; y < last; ++y) {
+            const std::size_t first = band * rowsPerBand;
+            const std::size_t last = std::min(wanted.size(), first + rowsPerBand);
+            for (std::size_t i = first; i < last; ++i) {
+                const int y = wanted[i];
                 sumDown(image, down, y, sums);
                 if (inThrees)
                     inThrees->run(sums, result.row(y));
@@ -196,5 +204,23 @@ Image areaShrink(const Image& image, int width, int height, std::size_t threads)
             }
         }
     });
+}
+
+std::vector<std::uint8_t> areaShrinkRowsReading(int sourceHeight, int height, const std::vector<std::uint8_t>& changed)
+{
+    const Taps down = taps(sourceHeight, height);
+    std::vector<std::uint8_t> rows(static_cast<std::size_t>(height), 0);
+    for (int y = 0; y < height; ++y) {
+        const int first = down.first[static_cast<std::size_t>(y)];
+        for (int t = 0; t < down.count[static_cast<std::size_t>(y)] && !rows[static_cast<std::size_t>(y)]; ++t)
+            rows[static_cast<std::size_t>(y)] = changed[static_cast<std::size_t>(first + t)];
+    }
+    return rows;
+}
+
+Image areaShrink(const Image& image, int width, int height, std::size_t threads)
+{
+    Image result = Image::blank(width, height);
+    areaShrinkRows(image, result, {}, threads);
     return result;
 }

@@ -31,15 +31,21 @@ struct TurboJPEGFree {
     void operator()(unsigned char* buffer) const { tjFree(buffer); }
 };
 
+} // namespace
+
 // One band's file from TurboJPEG, with where its parts are: the headers up to the end of
 // the scan header, and the entropy-coded data after them, up to the end-of-image marker.
-struct Band {
+struct JPEGBand {
     std::vector<std::uint8_t> bytes;
     std::size_t frameHeader = 0; // offset of the start-of-frame marker
     std::size_t scanHeader = 0;  // offset of the start-of-scan marker
     std::size_t scanData = 0;    // offset of the first entropy-coded byte
     std::size_t scanEnd = 0;     // offset of the end-of-image marker
 };
+
+namespace {
+
+using Band = JPEGBand;
 
 // Finds the frame header and the scan in TurboJPEG's output: markers with their lengths,
 // from the start-of-image marker to the start of scan, then data to the final marker.
@@ -140,7 +146,19 @@ std::vector<std::uint8_t> joined(const std::vector<Band>& bands, int height, std
 
 } // namespace
 
-std::vector<std::uint8_t> writeJPEG(const Image& image, int quality, std::size_t threads)
+JPEGBandWriter::JPEGBandWriter() = default;
+JPEGBandWriter::~JPEGBandWriter() = default;
+JPEGBandWriter::JPEGBandWriter(JPEGBandWriter&&) noexcept = default;
+JPEGBandWriter& JPEGBandWriter::operator=(JPEGBandWriter&&) noexcept = default;
+
+void JPEGBandWriter::clear()
+{
+    bands_ = {};
+    width_ = height_ = quality_ = 0;
+}
+
+std::vector<std::uint8_t> JPEGBandWriter::write(const Image& image, int quality, const std::vector<std::uint8_t>* changedRows,
+                                                std::size_t threads)
 {
     if (image.width < 1 || image.height < 1 || image.width > 65535 || image.height > 65535
         || image.bytesPerRow > static_cast<std::size_t>(std::numeric_limits<int>::max()))
@@ -154,14 +172,39 @@ std::vector<std::uint8_t> writeJPEG(const Image& image, int quality, std::size_t
     const int bandRows = mcuRows >= 1 ? mcuRows * mcuSide : image.height;
     const int count = (image.height + bandRows - 1) / bandRows;
 
-    std::vector<Band> bands(static_cast<std::size_t>(count));
-    std::atomic<int> next{0};
-    runOnThreads(std::min<std::size_t>(threads, bands.size()), [&] {
-        BandCompressor compressor(image, quality, bandRows);
-        for (int index; (index = next++) < count;)
-            bands[static_cast<std::size_t>(index)] = compressor.compress(index);
-    });
+    // A band is a function of its own rows and the quality alone (its encoder starts from
+    // nothing, and 4:2:0 subsampling stays inside a 16-row MCU row), so a band whose rows
+    // are all unchanged is the band of the last file.
+    const bool reuse = changedRows && width_ == image.width && height_ == image.height && quality_ == quality
+        && changedRows->size() == static_cast<std::size_t>(image.height);
+    std::vector<int> redo;
+    for (int index = 0; index < count; ++index) {
+        const auto top = static_cast<std::size_t>(index * bandRows);
+        const auto bottom = std::min(top + static_cast<std::size_t>(bandRows), static_cast<std::size_t>(image.height));
+        if (!reuse || std::any_of(changedRows->begin() + static_cast<std::ptrdiff_t>(top),
+                                  changedRows->begin() + static_cast<std::ptrdiff_t>(bottom),
+                                  [](std::uint8_t changed) { return changed != 0; }))
+            redo.push_back(index);
+    }
+    // Forgotten first, so that a failure part way leaves nothing half made to reuse.
+    width_ = height_ = quality_ = 0;
+    bands_.resize(static_cast<std::size_t>(count));
+    std::atomic<std::size_t> next{0};
+    if (!redo.empty())
+        runOnThreads(std::min<std::size_t>(threads, redo.size()), [&] {
+            BandCompressor compressor(image, quality, bandRows);
+            for (std::size_t at; (at = next++) < redo.size();)
+                bands_[static_cast<std::size_t>(redo[at])] = compressor.compress(redo[at]);
+        });
+    width_ = image.width;
+    height_ = image.height;
+    quality_ = quality;
     if (count == 1)
-        return std::move(bands.front().bytes);
-    return joined(bands, image.height, across * static_cast<std::size_t>(mcuRows));
+        return bands_.front().bytes;
+    return joined(bands_, image.height, across * static_cast<std::size_t>(mcuRows));
+}
+
+std::vector<std::uint8_t> writeJPEG(const Image& image, int quality, std::size_t threads)
+{
+    return JPEGBandWriter().write(image, quality, nullptr, threads);
 }

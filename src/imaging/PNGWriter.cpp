@@ -110,14 +110,19 @@ private:
     std::size_t size_ = 0;
 };
 
+} // namespace
+
 // A compressed strip, to be one IDAT chunk of the file: its deflate bytes (the first strip's
 // preceded by the zlib header) and their chunk CRC, with the Adler-32 of its filtered bytes.
-struct CompressedStrip {
-    Bytes bytes;
+// Kept at its own size: the room a strip is compressed into is several times larger.
+struct PNGStrip {
+    std::vector<std::uint8_t> bytes;
     std::uint32_t crc = 0;
     std::uint32_t adler = 1;
     std::size_t filteredLength = 0;
 };
+
+namespace {
 
 class StripLayout {
 public:
@@ -130,9 +135,21 @@ public:
 
     std::size_t count() const { return count_; }
 
+    // Whether a strip reads a row that `changedRows` marks: its own rows and the one before,
+    // which its repeats may refer to.
+    bool reads(std::size_t index, const std::vector<std::uint8_t>& changedRows) const
+    {
+        const std::size_t first = index * rowsPerStrip_;
+        const std::size_t last = std::min(first + rowsPerStrip_, static_cast<std::size_t>(image_.height));
+        for (std::size_t y = first > 0 ? first - 1 : 0; y < last; ++y)
+            if (changedRows[y])
+                return true;
+        return false;
+    }
+
     // Filters the strip, and the row before it, into `filtered` and compresses it, on the
     // calling thread, with what the thread keeps for its next strip.
-    void compress(std::size_t index, StripCompressor& compressor, Bytes& filtered, CompressedStrip& result) const
+    void compress(std::size_t index, StripCompressor& compressor, Bytes& filtered, Bytes& room, PNGStrip& result) const
     {
         const auto height = static_cast<std::size_t>(image_.height);
         const std::size_t first = index * rowsPerStrip_;
@@ -145,15 +162,16 @@ public:
 
         const StripCompressor::Strip strip{filtered.data(), history * rowLength_, length, rowLength_, last == height};
         const std::size_t header = index == 0 ? 2 : 0;
-        result.bytes.resize(header + StripCompressor::bound(length, rowLength_));
-        std::uint8_t* out = result.bytes.data();
+        room.resize(header + StripCompressor::bound(length, rowLength_));
+        std::uint8_t* out = room.data();
         // The zlib header: deflate with a 32 KB window; the check bits make it a multiple of 31.
         if (header != 0) {
             out[0] = 0x78;
             out[1] = 0x01;
         }
-        result.bytes.resize(header + compressor.write(strip, out + header));
-        result.crc = crcOf("IDAT", out, result.bytes.size());
+        const std::size_t size = header + compressor.write(strip, out + header);
+        result.bytes.assign(out, out + size);
+        result.crc = crcOf("IDAT", out, size);
         result.adler = libdeflate_adler32(1, filtered.data() + strip.history, length);
         result.filteredLength = length;
     }
@@ -168,7 +186,19 @@ private:
 
 } // namespace
 
-std::vector<std::uint8_t> writePNG(const Image& image, std::size_t threads)
+PNGStripWriter::PNGStripWriter() = default;
+PNGStripWriter::~PNGStripWriter() = default;
+PNGStripWriter::PNGStripWriter(PNGStripWriter&&) noexcept = default;
+PNGStripWriter& PNGStripWriter::operator=(PNGStripWriter&&) noexcept = default;
+
+void PNGStripWriter::clear()
+{
+    strips_ = {};
+    width_ = height_ = 0;
+}
+
+std::vector<std::uint8_t> PNGStripWriter::write(const Image& image, const std::vector<std::uint8_t>* changedRows,
+                                                std::size_t threads)
 {
     if (image.width < 1 || image.height < 1)
         throw PlatformError("PNG", 0, "a PNG picture needs at least one pixel");
@@ -176,19 +206,33 @@ std::vector<std::uint8_t> writePNG(const Image& image, std::size_t threads)
     if (image.width > (1 << 24))
         throw PlatformError("PNG", 0, "the picture is too wide for a PNG file");
 
+    // A strip's bytes are a function of its rows, the row before and whether it is first or
+    // last (the compressor's tables carry nothing from one strip to the next that changes
+    // its output), so a strip that reads no changed row is the strip of the last file.
     const StripLayout layout(image);
-    std::vector<CompressedStrip> strips(layout.count());
+    const bool reuse = changedRows && width_ == image.width && height_ == image.height
+        && changedRows->size() == static_cast<std::size_t>(image.height);
+    std::vector<std::size_t> redo;
+    for (std::size_t index = 0; index < layout.count(); ++index)
+        if (!reuse || layout.reads(index, *changedRows))
+            redo.push_back(index);
+    // Forgotten first, so that a failure part way leaves nothing half made to reuse.
+    width_ = height_ = 0;
+    strips_.resize(layout.count());
     std::atomic<std::size_t> next{0};
-    runOnThreads(std::min(threads, layout.count()), [&] {
-        StripCompressor compressor;
-        Bytes filtered;
-        for (std::size_t index; (index = next++) < strips.size();)
-            layout.compress(index, compressor, filtered, strips[index]);
-    });
+    if (!redo.empty())
+        runOnThreads(std::min(threads, redo.size()), [&] {
+            StripCompressor compressor;
+            Bytes filtered, room;
+            for (std::size_t at; (at = next++) < redo.size();)
+                layout.compress(redo[at], compressor, filtered, room, strips_[redo[at]]);
+        });
+    width_ = image.width;
+    height_ = image.height;
 
     std::size_t total = 8 + 25 + 12 + 4 + 12;
     std::uint32_t adler = 1;
-    for (const CompressedStrip& strip : strips) {
+    for (const PNGStrip& strip : strips_) {
         total += 12 + strip.bytes.size();
         adler = adler32Joined(adler, strip.adler, strip.filteredLength);
     }
@@ -203,11 +247,16 @@ std::vector<std::uint8_t> writePNG(const Image& image, std::size_t threads)
     std::ranges::copy(std::array<std::uint8_t, 5>{8, 2, 0, 0, 0}, header.begin() + 8);
     out.putChunk("IHDR", header.data(), header.size());
     // A chunk a strip, its CRC reckoned on the strip's own thread.
-    for (const CompressedStrip& strip : strips)
+    for (const PNGStrip& strip : strips_)
         out.putChunk("IDAT", strip.bytes.data(), strip.bytes.size(), strip.crc);
     // The zlib stream ends with the Adler-32 of all filtered bytes, in a chunk of its own.
     const std::array<std::uint8_t, 4> trailer = bigEndian(adler);
     out.putChunk("IDAT", trailer.data(), trailer.size());
     out.putChunk("IEND", nullptr, 0);
     return file;
+}
+
+std::vector<std::uint8_t> writePNG(const Image& image, std::size_t threads)
+{
+    return PNGStripWriter().write(image, nullptr, threads);
 }

@@ -13,6 +13,32 @@
 // runs out.
 std::vector<std::uint8_t> writePNG(const Image& image, std::size_t threads);
 
+struct PNGStrip;
+
+// writePNG that keeps its compressed strips for the next picture of the same size, and
+// compresses again only the strips that read a changed row. The file is the same, byte for
+// byte, as writePNG's of the same picture.
+class PNGStripWriter {
+public:
+    PNGStripWriter();
+    ~PNGStripWriter();
+    PNGStripWriter(PNGStripWriter&&) noexcept;
+    PNGStripWriter& operator=(PNGStripWriter&&) noexcept;
+
+    // `changedRows`, one entry per row of `image`, marks (non-zero) the rows that differ from
+    // the picture of the last write; without it, or when the size differs from the last
+    // write's, every strip is made. Throws as writePNG; after a throw nothing is kept.
+    std::vector<std::uint8_t> write(const Image& image, const std::vector<std::uint8_t>* changedRows,
+                                    std::size_t threads);
+    // Gives back the kept strips.
+    void clear();
+
+private:
+    std::vector<PNGStrip> strips_;
+    int width_ = 0;
+    int height_ = 0;
+};
+
 // A strip holds whole rows of about this many filtered bytes (1 + 3 x width a row): a dozen
 // strips for a full screen, enough to keep every core busy to the end.
 inline constexpr std::size_t pngStripBytes = 512 * 1024;

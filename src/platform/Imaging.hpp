@@ -1,15 +1,27 @@
 #pragma once
 
 #include "imaging/Image.hpp"
+#include "imaging/PictureCache.hpp"
 
 #include <cstdint>
 #include <vector>
 
+// What a picture is taken of: pictures of one source are compared with each other to find
+// what changed, never with another source's.
+struct PictureSource {
+    enum class Kind { display, window };
+    Kind kind = Kind::display;
+    std::uint32_t id = 0;
+    bool pointer = false; // the pointer drawn in
+    friend bool operator==(const PictureSource&, const PictureSource&) = default;
+};
+
 // The picture work of screenshots: scaling and the two file encoders.
 //
 // Every call blocks the caller's thread for as long as the work takes (milliseconds for a
-// full screen); an implementation may share the work out over the cores meanwhile. Calls
-// keep no state between them. Pictures are taken as
+// full screen); an implementation may share the work out over the cores meanwhile. The
+// plain calls keep no state between them; the kept-picture calls below keep the last
+// picture's work for the next. Pictures are taken as
 // opaque: the alpha byte is carried through scaling but no encoder writes it, because X11
 // leaves that byte undefined for the usual 24-bit visuals.
 //
@@ -42,4 +54,18 @@ public:
 
     // JPEG file bytes. `quality` 0.3 to 1.0 maps linearly onto the encoder's 30 to 100.
     virtual std::vector<std::uint8_t> encodeJPEG(const Image& image, double quality) = 0;
+
+    // Kept pictures. A parent looks at the screen again and again, and between two looks
+    // little of it changes. keep() makes a capture the current picture; keptThumbnail() and
+    // encodeKept() give exactly what thumbnail(), and resize() (when the size differs) then
+    // encodePNG() or encodeJPEG(), give for it, but may redo only what the rows that differ
+    // from the last picture of the same source reach. The work stays kept until
+    // releaseKept() (the program calls it when requests have stopped for a while). These
+    // calls belong to one caller at a time: the one that makes pictures.
+    //
+    // keep() returns the current picture, valid until the next keep() or releaseKept().
+    virtual const Image& keep(const PictureSource& source, Image captured) = 0;
+    virtual Image keptThumbnail(int width, int height) = 0;
+    virtual std::vector<std::uint8_t> encodeKept(int width, int height, PictureFormat format, double quality) = 0;
+    virtual void releaseKept() = 0;
 };

@@ -31,37 +31,29 @@ auto imagingStep(Work&& work)
     }
 }
 
-// The whole picture stretched to `size` in one high-quality redraw. A size beyond what the
-// imaging layer makes is refused here, before anything is allocated for it.
-Image resize(Platform& platform, const Image& image, Size size)
+// The picture kept from the capture, whose earlier work the imaging layer may reuse.
+const Image& keep(Platform& platform, const PictureSource& source, Image captured)
 {
-    if (size.width > Imaging::maximumPixels / size.height)
+    return *imagingStep([&] { return &platform.imaging.keep(source, std::move(captured)); });
+}
+
+// The kept picture at `size`, reached by at most one redraw (none when the capture is
+// already that size), then encoded. A size beyond what the imaging layer makes is refused
+// here, before anything is allocated for it.
+void encode(Platform& platform, const Image& kept, Size size, std::string_view format, double quality, Shot& shot)
+{
+    if (size != sizeOf(kept) && size.width > Imaging::maximumPixels / size.height)
         throw Failure::encoding();
-    return imagingStep([&] {
-        return platform.imaging.resize(image, static_cast<int>(size.width), static_cast<int>(size.height));
-    });
-}
-
-// The target size is reached by at most one redraw; a picture already at that size is
-// encoded as captured.
-Image fitted(Platform& platform, Image image, Size size)
-{
-    if (sizeOf(image) == size)
-        return image;
-    return resize(platform, image, size);
-}
-
-void encode(Platform& platform, const Image& image, std::string_view format, double quality, Shot& shot)
-{
     const Encoding kind = encoding(format);
     shot.data = imagingStep([&] {
-        return kind == Encoding::png ? platform.imaging.encodePNG(image) : platform.imaging.encodeJPEG(image, quality);
+        return platform.imaging.encodeKept(static_cast<int>(size.width), static_cast<int>(size.height),
+                                           kind == Encoding::png ? PictureFormat::png : PictureFormat::jpeg, quality);
     });
     if (shot.data.empty())
         throw Failure::encoding();
     shot.mime = kind == Encoding::png ? "image/png" : "image/jpeg";
-    shot.width = image.width;
-    shot.height = image.height;
+    shot.width = size.width;
+    shot.height = size.height;
 }
 
 }
@@ -123,12 +115,13 @@ struct ThumbnailTest {
     std::optional<LitCells> lit;
 };
 
-ThumbnailTest thumbnailTest(Platform& platform, const Image& image)
+// `makeThumbnail` makes the black test's thumbnail of the picture judged.
+template<typename MakeThumbnail>
+ThumbnailTest thumbnailTest(MakeThumbnail&& makeThumbnail)
 {
     Image thumbnail;
     try {
-        thumbnail = platform.imaging.thumbnail(image, static_cast<int>(blackTestSize.width),
-                                               static_cast<int>(blackTestSize.height));
+        thumbnail = makeThumbnail(static_cast<int>(blackTestSize.width), static_cast<int>(blackTestSize.height));
     } catch (const std::exception&) {
         return {};
     }
@@ -166,9 +159,12 @@ bool fitsUnderPointer(const LitCells& lit, const Image& captured)
 // see; so when its only lit pixels could be the pointer's, the display is captured again
 // without it and that picture decides. A second capture is paid only for a screen that is
 // black but for a small patch, and one that fails leaves the verdict to the first picture.
+// The captured picture is the kept one, whose thumbnail is remade only where rows changed:
+// the test always judges the real pixels of this capture.
 bool isBlackScreen(Platform& platform, std::uint32_t displayID, const Image& captured)
 {
-    const ThumbnailTest test = thumbnailTest(platform, captured);
+    const ThumbnailTest test
+        = thumbnailTest([&](int width, int height) { return platform.imaging.keptThumbnail(width, height); });
     if (!test.made)
         return false;
     if (!test.lit)
@@ -186,7 +182,8 @@ bool isBlackScreen(Platform& platform, std::uint32_t displayID, const Image& cap
 
 bool isBlack(Platform& platform, const Image& image)
 {
-    const ThumbnailTest test = thumbnailTest(platform, image);
+    const ThumbnailTest test
+        = thumbnailTest([&](int width, int height) { return platform.imaging.thumbnail(image, width, height); });
     return test.made && !test.lit;
 }
 
@@ -194,7 +191,8 @@ Shot take(Platform& platform, std::optional<std::int64_t> width, std::optional<s
           std::int64_t maxPixels, std::string_view format, double quality)
 {
     const std::uint32_t displayID = platform.displays.mainDisplayID();
-    Image captured = ScreenCapture::display(platform, displayID);
+    const Image& captured = keep(platform, {PictureSource::Kind::display, displayID, true},
+                                 ScreenCapture::display(platform, displayID));
     if (isBlackScreen(platform, displayID, captured))
         throw Failure::black();
 
@@ -204,9 +202,7 @@ Shot take(Platform& platform, std::optional<std::int64_t> width, std::optional<s
     shot.screenWidth = truncatePoints(std::fabs(frame.width));
     shot.screenHeight = truncatePoints(std::fabs(frame.height));
 
-    const Size size = target(sizeOf(captured), width, height, maxPixels);
-    const Image picture = fitted(platform, std::move(captured), size);
-    encode(platform, picture, format, quality, shot);
+    encode(platform, captured, target(sizeOf(captured), width, height, maxPixels), format, quality, shot);
     return shot;
 }
 
@@ -214,17 +210,16 @@ Shot window(Platform& platform, std::uint32_t windowID, std::int64_t maxPixels, 
             double quality)
 {
     ScreenCapture::WindowCapture captured = ScreenCapture::window(platform, windowID);
-    const Rect& frame = captured.frame;
+    const Rect frame = captured.frame;
+    const Image& kept = keep(platform, {PictureSource::Kind::window, windowID, false}, std::move(captured.image));
     Shot shot;
-    shot.scale = scale(captured.image.width, std::fabs(frame.width));
+    shot.scale = scale(kept.width, std::fabs(frame.width));
     shot.screenWidth = truncatePoints(std::fabs(frame.width));
     shot.screenHeight = truncatePoints(std::fabs(frame.height));
     shot.originX = truncatePoints(frame.x);
     shot.originY = truncatePoints(frame.y);
 
-    const Size size = budget(sizeOf(captured.image), maxPixels);
-    const Image picture = fitted(platform, std::move(captured.image), size);
-    encode(platform, picture, format, quality, shot);
+    encode(platform, kept, budget(sizeOf(kept), maxPixels), format, quality, shot);
     return shot;
 }
 

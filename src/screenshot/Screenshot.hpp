@@ -11,7 +11,9 @@
 struct Platform;
 
 // The picture pipeline: capture, reject a black display, reduce to a pixel budget or an
-// exact size, encode. Nothing is kept between calls. The calls run on the caller's thread
+// exact size, encode. Each capture is handed to the imaging layer as its kept picture, so
+// that the next picture of the same display or window redoes only what changed (see
+// Imaging::keep); the results are those of the whole work. The calls run on the caller's thread
 // and block it for the capture (up to two waits of the capture time-out) plus the resize
 // and the encoding. Capture errors pass through unchanged; this layer adds
 // Screenshot::Failure::black and ::encoding.

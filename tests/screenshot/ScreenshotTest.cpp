@@ -353,3 +353,21 @@ TEST_F(ScreenshotTest, WindowShotAppliesAGivenBudget)
     EXPECT_EQ(shot.mime, "image/jpeg");
     EXPECT_DOUBLE_EQ(shot.scale, 2.0);
 }
+
+// Every capture becomes the imaging layer's kept picture under its own source, so a window's
+// picture is never compared with the display's, nor a picture with the pointer with one
+// without it; the black test's second capture, without the pointer, is not kept.
+TEST_F(ScreenshotTest, EachCaptureIsKeptUnderItsSource)
+{
+    addWindow(7, Rect{10, 20, 800, 600});
+    fake.screenCapture.setPointer(filled(32, 32, 255, 255, 255), 1000, 500);
+    fake.screenCapture.setImage(filled(3024, 1964, 0, 0, 0));
+    EXPECT_THROW(Screenshot::take(platform, {}, {}, 2'000'000, "jpeg", 0.8), Screenshot::Failure); // black
+    fake.screenCapture.setImage(filled(3024, 1964, 50, 60, 70));
+    Screenshot::take(platform, {}, {}, 2'000'000, "jpeg", 0.8);
+    Screenshot::window(platform, 7, 0, "png", 0.8);
+
+    const PictureSource display{PictureSource::Kind::display, 1, true};
+    const PictureSource window{PictureSource::Kind::window, 7, false};
+    EXPECT_EQ(fake.imaging.keptSources(), (std::vector<PictureSource>{display, display, window}));
+}

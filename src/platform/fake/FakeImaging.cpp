@@ -75,6 +75,50 @@ std::vector<std::uint8_t> FakeImaging::encodeJPEG(const Image& image, double qua
     return standIn("JPEG", image);
 }
 
+const Image& FakeImaging::keep(const PictureSource& source, Image captured)
+{
+    {
+        std::lock_guard lock(mutex_);
+        keptSources_.push_back(source);
+    }
+    current_ = std::move(captured);
+    return current_;
+}
+
+Image FakeImaging::keptThumbnail(int width, int height)
+{
+    return thumbnail(current_, width, height);
+}
+
+std::vector<std::uint8_t> FakeImaging::encodeKept(int width, int height, PictureFormat format, double quality)
+{
+    const auto encoded = [&](const Image& image) {
+        return format == PictureFormat::png ? encodePNG(image) : encodeJPEG(image, quality);
+    };
+    if (width == current_.width && height == current_.height)
+        return encoded(current_);
+    return encoded(resize(current_, width, height));
+}
+
+void FakeImaging::releaseKept()
+{
+    current_ = Image();
+    std::lock_guard lock(mutex_);
+    ++releases_;
+}
+
+std::vector<PictureSource> FakeImaging::keptSources() const
+{
+    std::lock_guard lock(mutex_);
+    return keptSources_;
+}
+
+std::size_t FakeImaging::releases() const
+{
+    std::lock_guard lock(mutex_);
+    return releases_;
+}
+
 void FakeImaging::fail(Operation operation, PlatformError error)
 {
     std::lock_guard lock(mutex_);

@@ -10,7 +10,8 @@
 // Imaging that records what it was asked and can be told to fail. resize() samples the
 // nearest pixel and thumbnail() takes a true area average, so pictures keep their content;
 // the encoders return a small stand-in file, "PNG" or "JPEG" followed by the size, which no
-// decoder reads but a test can recognise.
+// decoder reads but a test can recognise. The kept-picture calls keep only the current
+// picture and do the whole work through the plain calls, so they are recorded as those.
 class FakeImaging final : public Imaging {
 public:
     enum class Operation { resize, thumbnail, encodePNG, encodeJPEG };
@@ -29,6 +30,15 @@ public:
     std::vector<std::uint8_t> encodePNG(const Image& image) override;
     std::vector<std::uint8_t> encodeJPEG(const Image& image, double quality) override;
 
+    const Image& keep(const PictureSource& source, Image captured) override;
+    Image keptThumbnail(int width, int height) override;
+    std::vector<std::uint8_t> encodeKept(int width, int height, PictureFormat format, double quality) override;
+    void releaseKept() override;
+
+    // The sources kept so far, in order, and how often the kept picture was released.
+    std::vector<PictureSource> keptSources() const;
+    std::size_t releases() const;
+
     // Every later call of this operation throws the error.
     void fail(Operation operation, PlatformError error = PlatformError("Imaging", 1, "fake failure"));
     void succeed();
@@ -42,4 +52,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<Call> calls_;
     std::optional<std::pair<Operation, PlatformError>> failure_;
+    Image current_;
+    std::vector<PictureSource> keptSources_;
+    std::size_t releases_ = 0;
 };

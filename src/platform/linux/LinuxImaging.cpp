@@ -78,11 +78,63 @@ std::vector<std::uint8_t> LinuxImaging::encodePNG(const Image& image)
     return writePNG(image, usableCores());
 }
 
+namespace {
+
+// 0.3 to 1.0 onto the encoder's 30 to 100.
+int jpegQuality(double quality)
+{
+    if (!(quality >= Imaging::minimumQuality))
+        quality = Imaging::minimumQuality;
+    quality = std::min(quality, Imaging::maximumQuality);
+    return static_cast<int>(std::lround(quality * 100));
+}
+
+std::uint64_t sourceKey(const PictureSource& source)
+{
+    return static_cast<std::uint64_t>(source.id) << 2 | (source.kind == PictureSource::Kind::window ? 2u : 0u)
+        | (source.pointer ? 1u : 0u);
+}
+
+}
+
 std::vector<std::uint8_t> LinuxImaging::encodeJPEG(const Image& image, double quality)
 {
     checkPicture(image, "JPEG");
-    if (!(quality >= minimumQuality))
-        quality = minimumQuality;
-    quality = std::min(quality, maximumQuality);
-    return writeJPEG(image, static_cast<int>(std::lround(quality * 100)), usableCores());
+    return writeJPEG(image, jpegQuality(quality), usableCores());
+}
+
+const Image& LinuxImaging::keep(const PictureSource& source, Image captured)
+{
+    checkPicture(captured, "keep");
+    const std::lock_guard lock(keptLock_);
+    kept_.take(sourceKey(source), std::move(captured), nullptr, usableCores());
+    return kept_.current();
+}
+
+Image LinuxImaging::keptThumbnail(int width, int height)
+{
+    const std::lock_guard lock(keptLock_);
+    const Image& current = kept_.current();
+    checkPicture(current, "thumbnail");
+    if (width >= 1 && height >= 1 && width <= current.width && height <= current.height)
+        return kept_.thumbnail(width, height, usableCores());
+    return areaAverage(current, width, height);
+}
+
+std::vector<std::uint8_t> LinuxImaging::encodeKept(int width, int height, PictureFormat format, double quality)
+{
+    const std::lock_guard lock(keptLock_);
+    const Image& current = kept_.current();
+    checkPicture(current, format == PictureFormat::png ? "PNG" : "JPEG");
+    if (width >= 1 && height >= 1 && width <= current.width && height <= current.height)
+        return kept_.encode(width, height, format, jpegQuality(quality), usableCores());
+    // Enlarged through the general scaler, which is not ours to redo in part: made whole.
+    const Image enlarged = resize(current, width, height);
+    return format == PictureFormat::png ? encodePNG(enlarged) : encodeJPEG(enlarged, quality);
+}
+
+void LinuxImaging::releaseKept()
+{
+    const std::lock_guard lock(keptLock_);
+    kept_.clear();
 }

@@ -1,5 +1,6 @@
 #include "platform/wayland/WaylandPicture.hpp"
 
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -15,6 +16,8 @@ constexpr std::uint32_t fourcc(char a, char b, char c, char d)
 }
 constexpr std::uint32_t abgr8888 = fourcc('A', 'B', '2', '4');
 constexpr std::uint32_t xbgr8888 = fourcc('X', 'B', '2', '4');
+// The fourth byte of a pixel in memory, read as a 32-bit word on this machine.
+constexpr std::uint32_t alphaInWord = std::endian::native == std::endian::little ? 0xff000000u : 0x000000ffu;
 
 bool hasAlpha(std::uint32_t format)
 {
@@ -40,6 +43,18 @@ std::pair<int, int> sourceOf(int transform, int x, int y, int width, int height)
     case 6: return {x, height - 1 - y};
     case 7: return {height - 1 - y, width - 1 - x};
     default: return {x, y};
+    }
+}
+
+// The alpha byte of every pixel set, a pixel a 32-bit word, which the compiler turns into
+// vector code: a byte at a time took longer than the copy of the row.
+void makeOpaque(std::uint8_t* pixels, int width)
+{
+    for (int x = 0; x < width; ++x) {
+        std::uint32_t pixel;
+        std::memcpy(&pixel, pixels + x * 4, sizeof pixel);
+        pixel |= alphaInWord;
+        std::memcpy(pixels + x * 4, &pixel, sizeof pixel);
     }
 }
 
@@ -70,10 +85,8 @@ std::optional<Image> pictureFromBuffer(const std::uint8_t* bytes, std::size_t si
         for (int y = 0; y < image.height; ++y) {
             std::uint8_t* out = image.row(y);
             std::memcpy(out, sourceRow(y), static_cast<std::size_t>(image.width) * 4);
-            if (opaque) {
-                for (int x = 0; x < image.width; ++x)
-                    out[x * 4 + 3] = 0xff;
-            }
+            if (opaque)
+                makeOpaque(out, image.width);
         }
         return image;
     }

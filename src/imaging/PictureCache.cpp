@@ -1,0 +1,134 @@
+#include "imaging/PictureCache.hpp"
+
+#include "imaging/AreaShrink.hpp"
+#include "imaging/Parallel.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+// Rows a thread compares at a time.
+constexpr std::size_t rowsPerTurn = 64;
+
+// Marks the rows of `after` that differ from `before` (same size) and are not marked yet.
+void compareRows(const Image& before, const Image& after, std::vector<std::uint8_t>& changed, std::size_t threads)
+{
+    const auto height = static_cast<std::size_t>(after.height);
+    const auto length = static_cast<std::size_t>(after.width) * 4;
+    const std::size_t turns = (height + rowsPerTurn - 1) / rowsPerTurn;
+    std::atomic<std::size_t> next{0};
+    runOnThreads(std::min(threads, turns), [&] {
+        for (std::size_t turn; (turn = next++) < turns;) {
+            const std::size_t last = std::min(height, (turn + 1) * rowsPerTurn);
+            for (std::size_t y = turn * rowsPerTurn; y < last; ++y)
+                if (!changed[y])
+                    changed[y] = std::memcmp(before.row(static_cast<int>(y)), after.row(static_cast<int>(y)), length) != 0;
+        }
+    });
+}
+
+void releaseImage(Image& image)
+{
+    image = Image();
+}
+
+} // namespace
+
+std::size_t PictureCache::take(std::uint64_t source, Image captured, const std::vector<std::uint8_t>* knownChanged,
+                               std::size_t threads)
+{
+    const auto rows = static_cast<std::size_t>(std::max(0, captured.height));
+    const bool comparable = !capture_.pixels.empty() && source == source_ && captured.width == capture_.width
+        && captured.height == capture_.height;
+    std::vector<std::uint8_t> changed(rows, comparable ? 0 : 1);
+    if (comparable) {
+        if (knownChanged && knownChanged->size() == rows)
+            changed = *knownChanged;
+        compareRows(capture_, captured, changed, threads);
+    } else {
+        thumbnailMade_.made = false;
+        outputMade_.made = false;
+    }
+    for (Made* made : {&thumbnailMade_, &outputMade_}) {
+        if (!made->made)
+            continue;
+        for (std::size_t y = 0; y < rows; ++y)
+            made->staleRows[y] |= changed[y];
+    }
+    source_ = source;
+    capture_ = std::move(captured);
+    return static_cast<std::size_t>(std::count_if(changed.begin(), changed.end(), [](std::uint8_t row) { return row != 0; }));
+}
+
+Image PictureCache::thumbnail(int width, int height, std::size_t threads)
+{
+    if (thumbnailMade_.made && thumbnail_.width == width && thumbnail_.height == height) {
+        areaShrinkRows(capture_, thumbnail_, areaShrinkRowsReading(capture_.height, height, thumbnailMade_.staleRows),
+                       threads);
+    } else {
+        thumbnailMade_.made = false;
+        thumbnail_ = areaShrink(capture_, width, height, threads);
+    }
+    thumbnailMade_.markMade(static_cast<std::size_t>(capture_.height));
+    return thumbnail_;
+}
+
+std::vector<std::uint8_t> PictureCache::encode(int width, int height, PictureFormat format, int quality,
+                                               std::size_t threads)
+{
+    // The quality means nothing to PNG: pictures asked for at another stay the same kind.
+    if (format == PictureFormat::png)
+        quality = 0;
+    const bool sameOutput = outputMade_.made && outputWidth_ == width && outputHeight_ == height
+        && outputFormat_ == format && outputQuality_ == quality;
+    // Marked invalid until the new file is whole: a throw below leaves nothing to reuse.
+    outputMade_.made = false;
+    if (!sameOutput) {
+        jpeg_.clear();
+        png_.clear();
+    }
+    try {
+        const std::vector<std::uint8_t>* changed = sameOutput ? &outputMade_.staleRows : nullptr;
+        const Image* picture = &capture_;
+        std::vector<std::uint8_t> shrunkRows;
+        if (width != capture_.width || height != capture_.height) {
+            if (sameOutput) {
+                shrunkRows = areaShrinkRowsReading(capture_.height, height, outputMade_.staleRows);
+                areaShrinkRows(capture_, shrunk_, shrunkRows, threads);
+                changed = &shrunkRows;
+            } else {
+                releaseImage(shrunk_);
+                shrunk_ = areaShrink(capture_, width, height, threads);
+            }
+            picture = &shrunk_;
+        } else {
+            releaseImage(shrunk_);
+        }
+        std::vector<std::uint8_t> file = format == PictureFormat::png ? png_.write(*picture, changed, threads)
+                                                                       : jpeg_.write(*picture, quality, changed, threads);
+        outputWidth_ = width;
+        outputHeight_ = height;
+        outputFormat_ = format;
+        outputQuality_ = quality;
+        outputMade_.markMade(static_cast<std::size_t>(capture_.height));
+        return file;
+    } catch (...) {
+        jpeg_.clear();
+        png_.clear();
+        releaseImage(shrunk_);
+        throw;
+    }
+}
+
+void PictureCache::clear()
+{
+    thumbnailMade_ = {};
+    outputMade_ = {};
+    releaseImage(capture_);
+    releaseImage(thumbnail_);
+    releaseImage(shrunk_);
+    jpeg_.clear();
+    png_.clear();
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "imaging/Image.hpp"
+#include "imaging/JPEGWriter.hpp"
+#include "imaging/PNGWriter.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+enum class PictureFormat { png, jpeg };
+
+// The work of the last picture of one source, kept so that the next picture of it redoes only
+// what its changed rows reach: the black test's thumbnail, the shrink to the output size and
+// the encoder's bands (JPEG) or strips (PNG). Every result equals, byte for byte, what the
+// whole work gives for the new capture.
+//
+// What changed is decided by the pixels alone. Each new capture is compared row by row with
+// the kept one, except rows the caller already knows to have changed (a display server's
+// damage report), which are taken as changed without looking. A report can therefore make
+// more work but never leave a stale row: a client that draws without reporting it (as some
+// GL paths do) is caught by the comparison. Captures of different sources, or of another
+// size, are never compared: everything is made anew.
+//
+// Memory: one capture, one thumbnail, one shrunk picture and one encoded file's bands or
+// strips, for the last source and output kind only; clear() gives it all back.
+//
+// Not thread-safe: one caller at a time. The work itself is spread over `threads` threads.
+class PictureCache {
+public:
+    // Makes `captured` the current picture of `source` (any number that tells sources
+    // apart). `knownChanged`, when given with one entry per row, marks rows known to differ
+    // from the last capture; they are not compared. Returns how many rows differ from the
+    // last capture of the source (all of them when there was none to compare with).
+    std::size_t take(std::uint64_t source, Image captured, const std::vector<std::uint8_t>* knownChanged,
+                     std::size_t threads);
+
+    // The current picture; empty before take() and after clear().
+    const Image& current() const { return capture_; }
+
+    // The current picture shrunk to width x height (not larger than it), as areaShrink makes it.
+    Image thumbnail(int width, int height, std::size_t threads);
+
+    // The current picture at width x height (not larger than it: shrunk as areaShrink makes
+    // it, or as captured at its own size), encoded as writePNG or writeJPEG at `quality`
+    // (1 to 100) would. Throws what they throw; after a throw nothing of the output is kept.
+    std::vector<std::uint8_t> encode(int width, int height, PictureFormat format, int quality, std::size_t threads);
+
+    void clear();
+
+private:
+    // A result made from the capture, with the capture's rows that changed since it was made.
+    struct Made {
+        bool made = false;
+        std::vector<std::uint8_t> staleRows;
+        void markMade(std::size_t rows) { made = true, staleRows.assign(rows, 0); }
+    };
+
+    std::uint64_t source_ = 0;
+    Image capture_;
+
+    Made thumbnailMade_;
+    Image thumbnail_;
+
+    Made outputMade_;
+    int outputWidth_ = 0;
+    int outputHeight_ = 0;
+    PictureFormat outputFormat_ = PictureFormat::jpeg;
+    int outputQuality_ = 0;
+    Image shrunk_;
+    JPEGBandWriter jpeg_;
+    PNGStripWriter png_;
+};

@@ -1,0 +1,278 @@
+#include "imaging/PictureCache.hpp"
+
+#include "base/PlatformError.hpp"
+#include "imaging/AreaShrink.hpp"
+#include "imaging/JPEGWriter.hpp"
+#include "imaging/PNGWriter.hpp"
+#include "platform/linux/LinuxImaging.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t threads = 2;
+
+void fillRect(Image& image, int left, int top, int width, int height, std::mt19937& random, bool noisy)
+{
+    const std::uint32_t colour = random();
+    for (int y = std::max(0, top); y < std::min(image.height, top + height); ++y)
+        for (int x = std::max(0, left); x < std::min(image.width, left + width); ++x) {
+            const std::uint32_t value = noisy ? random() : colour;
+            std::uint8_t* pixel = image.row(y) + x * 4;
+            pixel[0] = static_cast<std::uint8_t>(value);
+            pixel[1] = static_cast<std::uint8_t>(value >> 8);
+            pixel[2] = static_cast<std::uint8_t>(value >> 16);
+            pixel[3] = 255;
+        }
+}
+
+// A screen of flat panels with a few noisy (photo-like) ones, so that both the PNG
+// compressor's runs and its literals, and JPEG's busy and flat blocks, are exercised.
+Image screen(int width, int height, unsigned seed)
+{
+    Image image = Image::blank(width, height);
+    std::mt19937 random(seed);
+    fillRect(image, 0, 0, width, height, random, false);
+    for (int i = 0; i < 12; ++i)
+        fillRect(image, static_cast<int>(random() % width), static_cast<int>(random() % height),
+                 static_cast<int>(random() % (width / 2)), static_cast<int>(random() % (height / 3)), random, i % 4 == 0);
+    return image;
+}
+
+// An arrow-ish pointer drawn over the screen, as a capture with the pointer shows it.
+Image withPointer(const Image& screen, int x, int y)
+{
+    Image image = screen;
+    for (int row = 0; row < 20; ++row)
+        for (int column = 0; column <= row / 2; ++column) {
+            const int px = x + column, py = y + row;
+            if (px < 0 || py < 0 || px >= image.width || py >= image.height)
+                continue;
+            std::uint8_t* pixel = image.row(py) + px * 4;
+            const std::uint8_t shade = column == row / 2 ? 0 : 255;
+            std::fill(pixel, pixel + 3, shade);
+        }
+    return image;
+}
+
+struct Output {
+    int width;
+    int height;
+    PictureFormat format;
+    int quality;
+};
+
+// What the whole work gives: the shrink when the size differs, then the encoder.
+std::vector<std::uint8_t> wholeFile(const Image& capture, const Output& output)
+{
+    const bool same = output.width == capture.width && output.height == capture.height;
+    const Image shrunk = same ? Image() : areaShrink(capture, output.width, output.height, threads);
+    const Image& picture = same ? capture : shrunk;
+    return output.format == PictureFormat::png ? writePNG(picture, threads) : writeJPEG(picture, output.quality, threads);
+}
+
+std::vector<std::uint8_t> rowsOf(int height, int top, int rows)
+{
+    std::vector<std::uint8_t> marked(static_cast<std::size_t>(height), 0);
+    for (int y = std::max(0, top); y < std::min(height, top + rows); ++y)
+        marked[static_cast<std::size_t>(y)] = 1;
+    return marked;
+}
+
+void expectSameAsWhole(PictureCache& cache, const Output& output, const std::string& step)
+{
+    const Image& capture = cache.current();
+    EXPECT_TRUE(cache.encode(output.width, output.height, output.format, output.quality, threads)
+                == wholeFile(capture, output))
+        << step;
+    EXPECT_TRUE(cache.thumbnail(64, 36, threads).pixels == areaShrink(capture, 64, 36, threads).pixels) << step;
+}
+
+} // namespace
+
+// Pictures of a screen big enough for several JPEG bands and PNG strips (1200 x 700: six
+// bands, five strips), changed step by step as a desktop changes, each answered from the
+// cache and compared, byte for byte, with the whole work on the same capture.
+TEST(PictureCache, RandomChangesGiveTheFilesOfTheWholeWork)
+{
+    std::mt19937 random(20);
+    Image desktop = screen(1200, 700, 1);
+    int pointerX = 600, pointerY = 350;
+    const Output outputs[] = {
+        {1200, 700, PictureFormat::jpeg, 80}, // captured size
+        {1013, 591, PictureFormat::jpeg, 80}, // the budget's shrink: reaches across band edges
+        {1013, 591, PictureFormat::jpeg, 55},
+        {1200, 700, PictureFormat::png, 0},
+        {611, 357, PictureFormat::png, 0},
+    };
+    PictureCache cache;
+    const Output* output = &outputs[1];
+    for (int step = 0; step < 40; ++step) {
+        std::vector<std::uint8_t> known;
+        std::string what;
+        switch (random() % 7) {
+        case 0: { // a clock or a button: a small rectangle, reported
+            const int top = static_cast<int>(random() % 700);
+            fillRect(desktop, static_cast<int>(random() % 1200), top, 200, 40, random, false);
+            known = rowsOf(700, top, 40);
+            what = "small reported change";
+            break;
+        }
+        case 1: { // drawn without a report (a GL client): the comparison must find it
+            fillRect(desktop, static_cast<int>(random() % 1200), static_cast<int>(random() % 700), 30, 90, random, true);
+            what = "change nobody reported";
+            break;
+        }
+        case 2: { // a report that names other rows than the ones that changed
+            const int top = static_cast<int>(random() % 600);
+            fillRect(desktop, static_cast<int>(random() % 1200), top + 50, 80, 30, random, true);
+            known = rowsOf(700, top, 20);
+            what = "change beside the reported rows";
+            break;
+        }
+        case 3: // only the pointer moves
+            pointerX = static_cast<int>(random() % 1250) - 25;
+            pointerY = static_cast<int>(random() % 750) - 25;
+            what = "pointer move";
+            break;
+        case 4: // nothing at all
+            what = "nothing changed";
+            break;
+        case 5: // another output kind of the same screen
+            output = &outputs[random() % std::size(outputs)];
+            what = "output now " + std::to_string(output->width) + "x" + std::to_string(output->height);
+            break;
+        default: { // one row on a band edge (127/128) or a strip edge, where a reach ends
+            const int y = std::vector<int>{127, 128, 144, 145, 290, 0, 699}[random() % 7];
+            fillRect(desktop, 0, y, 1200, 1, random, true);
+            known = rowsOf(700, y, 1);
+            what = "row " + std::to_string(y);
+            break;
+        }
+        }
+        cache.take(7, withPointer(desktop, pointerX, pointerY), known.empty() ? nullptr : &known, threads);
+        expectSameAsWhole(cache, *output, "step " + std::to_string(step) + ": " + what);
+    }
+}
+
+// The number of rows that changed is what the comparison found, hints included; a capture
+// of another size or source is never compared, and after clear() nothing is left.
+TEST(PictureCache, ComparesOnlyCapturesOfTheSameSourceAndSize)
+{
+    std::mt19937 random(3);
+    Image desktop = screen(300, 200, 2);
+    PictureCache cache;
+    EXPECT_EQ(cache.take(1, desktop, nullptr, threads), 200u); // nothing to compare with
+    EXPECT_EQ(cache.take(1, desktop, nullptr, threads), 0u);
+    fillRect(desktop, 10, 50, 5, 7, random, true);
+    EXPECT_EQ(cache.take(1, desktop, nullptr, threads), 7u);
+    const std::vector<std::uint8_t> hint = rowsOf(200, 100, 3); // reported, though nothing changed there
+    EXPECT_EQ(cache.take(1, desktop, &hint, threads), 3u);
+    EXPECT_EQ(cache.take(2, desktop, nullptr, threads), 200u); // another source
+    EXPECT_EQ(cache.take(2, screen(300, 201, 2), nullptr, threads), 201u);
+
+    cache.clear();
+    EXPECT_TRUE(cache.current().pixels.empty());
+    EXPECT_EQ(cache.take(2, desktop, nullptr, threads), 200u);
+    expectSameAsWhole(cache, {300, 200, PictureFormat::png, 0}, "after clear");
+}
+
+// Captures that change size, and outputs that change size, format and quality, between
+// pictures: every file is still the whole work's.
+TEST(PictureCache, SizeAndFormatChangesBetweenPictures)
+{
+    struct Case {
+        int captureWidth, captureHeight;
+        Output output;
+    };
+    const Case cases[] = {
+        {640, 480, {640, 480, PictureFormat::jpeg, 80}},
+        {640, 480, {500, 375, PictureFormat::jpeg, 80}},
+        {800, 600, {500, 375, PictureFormat::jpeg, 80}}, // a new screen size, same output size
+        {800, 600, {500, 375, PictureFormat::png, 0}},
+        {800, 600, {800, 600, PictureFormat::png, 0}},
+        {640, 480, {640, 480, PictureFormat::png, 0}},
+        {640, 480, {640, 480, PictureFormat::jpeg, 100}},
+        {17, 9, {17, 9, PictureFormat::jpeg, 80}}, // smaller than one MCU
+        {640, 480, {1, 1, PictureFormat::png, 0}},
+    };
+    PictureCache cache;
+    unsigned seed = 0;
+    for (const Case& c : cases) {
+        for (int again = 0; again < 2; ++again) { // the second time from the kept work
+            cache.take(1, screen(c.captureWidth, c.captureHeight, seed), nullptr, threads);
+            const std::string step = std::to_string(c.captureWidth) + "x" + std::to_string(c.captureHeight) + " to "
+                + std::to_string(c.output.width) + "x" + std::to_string(c.output.height) + " again "
+                + std::to_string(again);
+            EXPECT_TRUE(cache.encode(c.output.width, c.output.height, c.output.format, c.output.quality, threads)
+                        == wholeFile(cache.current(), c.output))
+                << step;
+        }
+        ++seed;
+    }
+}
+
+// A PNG strip's repeats may reach into the row before it, the last of the strip above. On a
+// screen whose rows all repeat one noisy row (vertical stripes), every row is one long
+// repeat of the row above; when only that last row changes, the strip below it must be
+// compressed again, or its repeat would copy the new row.
+TEST(PictureCache, AStripIsRemadeWhenTheRowBeforeItChanges)
+{
+    std::mt19937 random(11);
+    const int width = 1200; // 1 + 3 x 1200 bytes a filtered row: 145 rows a strip
+    const auto rowsPerStrip = static_cast<int>(pngStripBytes / (1 + 3 * static_cast<std::size_t>(width)));
+    Image stripes = Image::blank(width, 3 * rowsPerStrip);
+    fillRect(stripes, 0, 0, width, 1, random, true);
+    for (int y = 1; y < stripes.height; ++y)
+        std::copy_n(stripes.row(0), width * 4, stripes.row(y));
+    for (const int y : {rowsPerStrip - 1, 2 * rowsPerStrip - 1}) {
+        PictureCache cache;
+        Image changed = stripes;
+        cache.take(1, changed, nullptr, threads);
+        cache.encode(width, changed.height, PictureFormat::png, 0, threads);
+        fillRect(changed, 0, y, width, 1, random, true);
+        cache.take(1, changed, nullptr, threads);
+        EXPECT_TRUE(cache.encode(width, changed.height, PictureFormat::png, 0, threads) == writePNG(changed, threads))
+            << "row " << y;
+    }
+}
+
+// An encoder that fails keeps nothing half made: the next picture is whole and right.
+TEST(PictureCache, AFailedEncodingLeavesNothingToReuse)
+{
+    std::mt19937 random(5);
+    Image wide = Image::blank(70'000, 3); // wider than JPEG allows, fine for PNG
+    fillRect(wide, 0, 0, 70'000, 3, random, true);
+    PictureCache cache;
+    cache.take(1, wide, nullptr, threads);
+    EXPECT_ANY_THROW(cache.encode(70'000, 3, PictureFormat::jpeg, 80, threads));
+    fillRect(wide, 100, 1, 10, 1, random, true);
+    cache.take(1, wide, nullptr, threads);
+    EXPECT_TRUE(cache.encode(70'000, 3, PictureFormat::png, 0, threads) == writePNG(wide, threads));
+}
+
+// The platform's kept calls: the same files as the plain calls, enlargements included,
+// and nothing to encode once the kept picture is given back.
+TEST(LinuxImagingKept, SameFilesAsThePlainCalls)
+{
+    LinuxImaging imaging;
+    const Image desktop = screen(320, 240, 9);
+    const PictureSource display{PictureSource::Kind::display, 1, true};
+    imaging.keep(display, desktop);
+    EXPECT_EQ(imaging.encodeKept(320, 240, PictureFormat::jpeg, 0.8), imaging.encodeJPEG(desktop, 0.8));
+    EXPECT_EQ(imaging.encodeKept(200, 150, PictureFormat::png, 0.8),
+              imaging.encodePNG(imaging.resize(desktop, 200, 150)));
+    EXPECT_EQ(imaging.encodeKept(400, 300, PictureFormat::jpeg, 0.5),
+              imaging.encodeJPEG(imaging.resize(desktop, 400, 300), 0.5));
+    EXPECT_EQ(imaging.keptThumbnail(64, 36).pixels, imaging.thumbnail(desktop, 64, 36).pixels);
+    EXPECT_EQ(imaging.keptThumbnail(400, 2).pixels, imaging.thumbnail(desktop, 400, 2).pixels);
+
+    imaging.releaseKept();
+    EXPECT_THROW(imaging.encodeKept(320, 240, PictureFormat::jpeg, 0.8), PlatformError);
+    EXPECT_THROW(imaging.keep(display, Image()), PlatformError);
+}
