@@ -40,6 +40,9 @@ std::size_t PictureCache::take(std::uint64_t source, Image captured, const std::
                                std::size_t threads)
 {
     const auto rows = static_cast<std::size_t>(std::max(0, captured.height));
+    keeping_ = captured.pixels.size() <= largestKeptCapture;
+    if (!keeping_)
+        clear();
     const bool comparable = !capture_.pixels.empty() && source == source_ && captured.width == capture_.width
         && captured.height == capture_.height;
     std::vector<std::uint8_t> changed(rows, comparable ? 0 : 1);
@@ -113,6 +116,8 @@ std::vector<std::uint8_t> PictureCache::encode(int width, int height, PictureFor
         outputFormat_ = format;
         outputQuality_ = quality;
         outputMade_.markMade(static_cast<std::size_t>(capture_.height));
+        if (!keeping_)
+            clear();
         return file;
     } catch (...) {
         jpeg_.clear();

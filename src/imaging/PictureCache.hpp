@@ -23,7 +23,10 @@ enum class PictureFormat { png, jpeg };
 // size, are never compared: everything is made anew.
 //
 // Memory: one capture, one thumbnail, one shrunk picture and one encoded file's bands or
-// strips, for the last source and output kind only; clear() gives it all back.
+// strips, for the last source and output kind only; clear() gives it all back. Comparing
+// needs the last capture and the new one at once, which for the largest screens would add a
+// whole capture to a picture's peak: captures above largestKeptCapture are worked on whole
+// and given back once encoded, as if nothing were kept.
 //
 // Not thread-safe: one caller at a time. The work itself is spread over `threads` threads.
 class PictureCache {
@@ -48,6 +51,9 @@ public:
 
     void clear();
 
+    // 12 MB: 1920 x 1200 and 2048 x 1536 are kept, 2560 x 1440 and larger are not.
+    static constexpr std::size_t largestKeptCapture = 12 * 1024 * 1024;
+
 private:
     // A result made from the capture, with the capture's rows that changed since it was made.
     struct Made {
@@ -58,6 +64,7 @@ private:
 
     std::uint64_t source_ = 0;
     Image capture_;
+    bool keeping_ = false; // capture_ is small enough to be kept for the next picture
 
     Made thumbnailMade_;
     Image thumbnail_;

@@ -6,6 +6,7 @@ import os
 import signal
 import subprocess
 import tempfile
+import time
 import unittest
 
 from harness import NO_PULSE, DesktopCase, Program, VirtualDesktop, XClient
@@ -49,6 +50,33 @@ class Pictures(DesktopCase):
         for (x, y), colour in {(100, 100): RED, (499, 399): RED, (200, 150): BLUE, (399, 299): BLUE,
                                (1500, 800): GREEN, (99, 100): (0, 0, 0), (500, 100): (0, 0, 0)}.items():
             self.assertEqual(pixel(picture, x, y), colour, (x, y))
+
+    def test_pictures_after_changes_are_those_of_a_program_that_kept_nothing(self):
+        """The program keeps each picture's work for the next and redoes only what changed.
+        Windows appear and go between pictures; each answer equals, byte for byte, that of a
+        program that has kept nothing, and the screen they leave is seen as it is again."""
+        bodies = [{}, {"format": "png", "max_pixels": 50_000_000}]
+        for body in bodies:
+            self.picture("/screenshot", body)
+        extra = XClient(self.desktop.display, ["Clock:200x200+1600+60:ffff00", "Typed line:600x14+300+540:8080ff"])
+        try:
+            answers = [self.picture("/screenshot", body) for body in bodies]
+            with Program(env=dict(self.desktop.env(), **NO_PULSE)) as fresh:
+                for body, (_, data, _) in zip(bodies, answers):
+                    status, answer, _ = fresh.request("POST", "/screenshot", body=body)
+                    self.assertEqual(status, 200, answer)
+                    self.assertEqual(data, base64.b64decode(answer["base64"]), body)
+            self.assertEqual(pixel(answers[1][2], 1700, 160), (255, 255, 0))
+            self.assertEqual(pixel(answers[1][2], 500, 545), (128, 128, 255))
+        finally:
+            extra.stop()
+        # The server takes the windows away once it has seen the client go.
+        for _ in range(50):
+            _, _, picture = self.picture("/screenshot", bodies[1])
+            if pixel(picture, 1700, 160) == (0, 0, 0):
+                break
+            time.sleep(0.1)
+        self.assertEqual((pixel(picture, 1700, 160), pixel(picture, 500, 545)), ((0, 0, 0), (0, 0, 0)))
 
     def test_explicit_size(self):
         answer, _, picture = self.picture("/screenshot", {"width": 640, "height": 360, "format": "png"})

@@ -182,6 +182,26 @@ TEST(PictureCache, ComparesOnlyCapturesOfTheSameSourceAndSize)
     expectSameAsWhole(cache, {300, 200, PictureFormat::png, 0}, "after clear");
 }
 
+// A capture too large to keep is worked on whole and given back once encoded: the next
+// picture of it compares nothing, and its file is still the whole work's.
+TEST(PictureCache, CapturesAboveTheLimitAreNotKept)
+{
+    const int width = 2048, height = 1537; // just over the limit
+    ASSERT_GT(static_cast<std::size_t>(width) * height * 4, PictureCache::largestKeptCapture);
+    const Image large = screen(width, height, 4);
+    PictureCache cache;
+    cache.take(1, screen(300, 200, 2), nullptr, threads); // a kept one, dropped for the large
+    for (int picture = 0; picture < 2; ++picture) {
+        EXPECT_EQ(cache.take(1, large, nullptr, threads), static_cast<std::size_t>(height));
+        EXPECT_TRUE(cache.encode(1024, 768, PictureFormat::jpeg, 80, threads) == wholeFile(large, {1024, 768, PictureFormat::jpeg, 80}));
+        EXPECT_TRUE(cache.current().pixels.empty());
+    }
+    const Image small = screen(2048, 1536, 4); // at the limit: kept
+    cache.take(1, small, nullptr, threads);
+    cache.encode(1024, 768, PictureFormat::jpeg, 80, threads);
+    EXPECT_EQ(cache.take(1, small, nullptr, threads), 0u);
+}
+
 // Captures that change size, and outputs that change size, format and quality, between
 // pictures: every file is still the whole work's.
 TEST(PictureCache, SizeAndFormatChangesBetweenPictures)

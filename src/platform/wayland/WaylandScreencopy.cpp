@@ -137,6 +137,9 @@ Image WaylandScreencopy::capture(WaylandSession& session, std::uint32_t outputID
                                                    wanted.format);
         buffer_ = std::move(buffer);
     }
+    // A plain copy, not copy_with_damage: that one waits until the output changes, which on a
+    // screen that did not change is for ever, and a plain copy reports no damage. What changed
+    // is found by comparing the picture with the last one (PictureCache).
     zwlr_screencopy_frame_v1_copy(handle.frame, buffer_->buffer);
     session.dispatchUntil([&] { return frame.ready || frame.failed; }, copyDeadline);
     if (frame.failed)
