@@ -63,7 +63,8 @@ public:
     // releaseKept() (the program calls it when requests have stopped for a while). These
     // calls belong to one caller at a time: the one that makes pictures.
     //
-    // keep() returns the current picture, valid until the next keep() or releaseKept().
+    // keep() returns the current picture, valid until the next keep() or releaseKept(), or
+    // until encodeKept() has encoded a picture too large to keep (PictureCache).
     virtual const Image& keep(const PictureSource& source, Image captured) = 0;
     virtual Image keptThumbnail(int width, int height) = 0;
     virtual std::vector<std::uint8_t> encodeKept(int width, int height, PictureFormat format, double quality) = 0;
