@@ -16,6 +16,17 @@ ShareableContent SCK::content(Platform& platform, bool excludingDesktopWindows, 
         [] { return Screenshot::Failure::capture("ScreenCaptureKit did not list the shareable content within 10 s"); });
 }
 
+ShareableContent SCK::displays(Platform& platform)
+{
+    return awaitHandoff<ShareableContent>(
+        platform.clock, ScreenCapture::timeout,
+        [&](ScreenCaptureFramework::ContentCompletion completion) {
+            platform.screenCapture.getShareableDisplays(std::move(completion));
+        },
+        std::make_exception_ptr(Screenshot::Failure::capture("ScreenCaptureKit returned neither content nor an error")),
+        [] { return Screenshot::Failure::capture("ScreenCaptureKit did not list the shareable content within 10 s"); });
+}
+
 Image SCK::capture(Platform& platform, const ContentFilter& filter, const StreamConfiguration& configuration)
 {
     return awaitHandoff<Image>(

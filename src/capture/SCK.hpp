@@ -14,6 +14,9 @@ public:
     // Screenshot::Failure::capture when nothing came in time or the answer was empty.
     static ShareableContent content(Platform& platform, bool excludingDesktopWindows, bool onScreenWindowsOnly);
 
+    // The displays of the shareable content, no windows; thrown as content() throws.
+    static ShareableContent displays(Platform& platform);
+
     // One picture. Throws the framework's error as it came, Screenshot::Failure::noImage for
     // an empty answer, Screenshot::Failure::capture when nothing came in time.
     static Image capture(Platform& platform, const ContentFilter& filter, const StreamConfiguration& configuration);

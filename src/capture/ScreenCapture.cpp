@@ -85,7 +85,7 @@ Image ScreenCapture::display(Platform& platform, std::uint32_t displayID, Pointe
         return std::move(*image);
     }
 
-    const auto content = SCK::content(platform, false, true);
+    const auto content = SCK::displays(platform);
     const ShareableDisplay* display = nullptr;
     for (const auto& listed : content.displays) {
         if (listed.displayID == displayID) {

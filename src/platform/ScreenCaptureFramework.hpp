@@ -89,6 +89,19 @@ public:
     virtual void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                                      ContentCompletion completion) = 0;
 
+    // Lists the displays alone (no windows), for a picture of a whole display, which needs
+    // no window. A framework that lists displays cheaper than windows says so here; the
+    // rest give the whole listing with its windows dropped.
+    virtual void getShareableDisplays(ContentCompletion completion)
+    {
+        getShareableContent(false, true, [completion = std::move(completion)](std::optional<ShareableContent> content,
+                                                                                std::optional<PlatformError> error) {
+            if (content)
+                content->windows.clear();
+            completion(std::move(content), std::move(error));
+        });
+    }
+
     // Filters. Any thread; they may ask the display server and block briefly; they never
     // throw (an unknown scale is 0).
     virtual ContentFilter filter(const ShareableDisplay& display) = 0;

@@ -81,6 +81,9 @@ class Picture:
     def colours(self, left, top, width, height):
         return {self.rgb(x, y) for y in range(top, top + height) for x in range(left, left + width)}
 
+    def alphas(self):
+        return set(self.data[3::4])
+
 
 class FixedDisplay:
     """Xvfb on a display number chosen by the test, so that it can be started again there."""
@@ -188,6 +191,10 @@ class CaptureOnXvfb(unittest.TestCase):
             # The identifier is WM_CLASS's class, the application's own; not the instance.
             self.assertEqual((window["app"], window["bundle_id"]), ("VelmarTestXclient", "VelmarTestXclient"))
             self.assertEqual((window["layer"], window["on_screen"]), (0, True))
+        # A picture of the whole display lists the displays alone: the same, without windows.
+        displays = self.probe().ask("displays")
+        self.assertTrue(displays["other_thread"])
+        self.assertEqual((displays["displays"], displays["windows"]), (answer["displays"], []))
 
     def test_texts_that_are_not_utf8_come_out_as_utf8(self):
         client = self.client(["Stray:100x100+0+0:ff0000", "Long:100x100+200+0:00ff00", "Plain:100x100+400+0:0000ff"])
@@ -301,6 +308,8 @@ class CaptureOnXvfb(unittest.TestCase):
         # Just outside each window: the root's black.
         for x, y in [(9, 20), (210, 20), (10, 19), (10, 120), (1549, 849)]:
             self.assertEqual(picture.rgb(x, y), "000000", (x, y))
+        # The server leaves the fourth byte of a 24-bit screen undefined; the picture is opaque.
+        self.assertEqual(picture.alphas(), {255})
 
     def test_display_capture_at_a_requested_size(self):
         self.client(["Red:200x100+10+20:ff0000"])

@@ -3,6 +3,7 @@
 // the same process.
 //
 //   content ONSCREEN EXCLUDEDESKTOP   the shareable content (flags 0 or 1)
+//   displays                          the displays alone, as a display picture lists them
 //   display PATH CURSOR [W H]         the main display's picture, raw BGRA rows, into PATH,
 //                                     at W x H pixels when given
 //   window ID PATH                    one window's picture into PATH
@@ -51,13 +52,19 @@ template <typename T> struct Outcome {
     bool otherThread = false;
 };
 
-Outcome<ShareableContent> content(X11ScreenCapture& capture, bool onScreen, bool excludeDesktop)
+// `displaysOnly`: the displays alone, not the whole listing.
+Outcome<ShareableContent> content(X11ScreenCapture& capture, bool onScreen, bool excludeDesktop,
+                                  bool displaysOnly = false)
 {
     std::promise<Outcome<ShareableContent>> promise;
     const auto caller = std::this_thread::get_id();
-    capture.getShareableContent(excludeDesktop, onScreen, [&](auto value, auto error) {
+    auto completion = [&](auto value, auto error) {
         promise.set_value({std::move(value), std::move(error), std::this_thread::get_id() != caller});
-    });
+    };
+    if (displaysOnly)
+        capture.getShareableDisplays(completion);
+    else
+        capture.getShareableContent(excludeDesktop, onScreen, completion);
     return promise.get_future().get();
 }
 
@@ -142,10 +149,10 @@ int main()
         std::string command;
         words >> command;
         Json answer;
-        if (command == "content") {
+        if (command == "content" || command == "displays") {
             int onScreen = 1, excludeDesktop = 0;
             words >> onScreen >> excludeDesktop;
-            auto outcome = content(capture, onScreen != 0, excludeDesktop != 0);
+            auto outcome = content(capture, onScreen != 0, excludeDesktop != 0, command == "displays");
             if (outcome.value) {
                 answer = {{"displays", Json::array()}, {"windows", Json::array()}, {"other_thread", outcome.otherThread}};
                 for (const auto& display : outcome.value->displays)

@@ -28,6 +28,16 @@ ShareableContent X11ScreenCapture::shareableContent(bool excludingDesktopWindows
     });
 }
 
+ShareableContent X11ScreenCapture::shareableDisplays()
+{
+    return connection_.run([&](X11Session& session) {
+        ShareableContent content;
+        for (const auto& monitor : x11DisplayLayout(session).monitors)
+            content.displays.push_back({monitor.id, monitor.width, monitor.height});
+        return content;
+    });
+}
+
 Image X11ScreenCapture::capture(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
     if (configuration.width < 0 || configuration.height < 0
@@ -68,6 +78,20 @@ void X11ScreenCapture::getShareableContent(bool excludingDesktopWindows, bool on
         std::optional<PlatformError> failure;
         try {
             content = shareableContent(excludingDesktopWindows, onScreenWindowsOnly);
+        } catch (const std::exception& error) {
+            failure = PlatformError::from(error, "X11");
+        }
+        completion(std::move(content), std::move(failure));
+    });
+}
+
+void X11ScreenCapture::getShareableDisplays(ContentCompletion completion)
+{
+    worker_.async([this, completion = std::move(completion)] {
+        std::optional<ShareableContent> content;
+        std::optional<PlatformError> failure;
+        try {
+            content = shareableDisplays();
         } catch (const std::exception& error) {
             failure = PlatformError::from(error, "X11");
         }

@@ -17,6 +17,8 @@ public:
 
     void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                              ContentCompletion completion) override;
+    // RandR's monitors alone: listing the windows asks a dozen questions of every window.
+    void getShareableDisplays(ContentCompletion completion) override;
     // One point is one pixel on X11.
     ContentFilter filter(const ShareableDisplay& display) override;
     ContentFilter filter(const ShareableWindow& window) override;
@@ -25,6 +27,7 @@ public:
 
     // The same work, on the calling thread (the benchmark and the platform tests use these).
     ShareableContent shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly);
+    ShareableContent shareableDisplays();
     Image capture(const ContentFilter& filter, const StreamConfiguration& configuration);
 
     // The shared segment that pictures are read through (16 MB for 2560 x 1600) is kept for
