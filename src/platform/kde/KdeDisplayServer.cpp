@@ -31,15 +31,23 @@ KdeScreenCapture::KdeScreenCapture(Displays& displays, WaylandConnection& connec
 {
 }
 
+namespace {
+
+// Our space has the main output's corner at the origin; KWin's global space may have it
+// anywhere.
+std::pair<double, double> mainOrigin(WaylandSession& session)
+{
+    const WaylandLayout layout = session.layout();
+    const WaylandOutput* main = layout.main();
+    return main ? std::pair<double, double>{main->x, main->y} : std::pair<double, double>{0, 0};
+}
+
+} // namespace
+
 Rect KdeScreenCapture::kwinBounds(std::uint32_t displayID)
 {
-    // Our space has the main output's corner at the origin; KWin's may have it anywhere.
     Rect bounds = displays_.bounds(displayID);
-    const auto [x, y] = connection_.run([](WaylandSession& session) {
-        const WaylandLayout layout = session.layout();
-        const WaylandOutput* main = layout.main();
-        return main ? std::pair{main->x, main->y} : std::pair{0, 0};
-    });
+    const auto [x, y] = connection_.run(mainOrigin);
     bounds.x += x;
     bounds.y += y;
     return bounds;
@@ -60,14 +68,16 @@ void KdeScreenCapture::requireTrust()
 std::vector<ShareableWindow> KdeScreenCapture::windows()
 {
     requireTrust();
+    return listedWindows();
+}
+
+std::vector<ShareableWindow> KdeScreenCapture::listedWindows()
+{
     return connection_.run([&](WaylandSession& session) {
         std::vector<ShareableWindow> list;
         if (!windows_.offered())
             return list;
-        // KWin's global space has the main output anywhere; ours has it at the origin.
-        const WaylandLayout layout = session.layout();
-        const WaylandOutput* main = layout.main();
-        const double originX = main ? main->x : 0, originY = main ? main->y : 0;
+        const auto [originX, originY] = mainOrigin(session);
         for (KWinWindow& kwin : windows_.windows(session)) {
             ShareableWindow window;
             window.windowID = kwin.id;
@@ -117,13 +127,20 @@ Image KdeScreenCapture::windowPicture(std::uint32_t windowID, bool pointer)
     }
 }
 
-ShareableContent KdeScreenCapture::shareableContent(bool onScreenWindowsOnly)
+ShareableContent KdeScreenCapture::shareableDisplays()
 {
+    requireTrust();
     const std::uint32_t main = displays_.mainDisplayID();
     const Rect bounds = displays_.bounds(main);
     ShareableContent content;
     content.displays.push_back({main, static_cast<std::int64_t>(bounds.width), static_cast<std::int64_t>(bounds.height)});
-    for (ShareableWindow& window : windows()) {
+    return content;
+}
+
+ShareableContent KdeScreenCapture::shareableContent(bool onScreenWindowsOnly)
+{
+    ShareableContent content = shareableDisplays();
+    for (ShareableWindow& window : listedWindows()) {
         if (window.isOnScreen || !onScreenWindowsOnly)
             content.windows.push_back(std::move(window));
     }
@@ -155,6 +172,21 @@ Image KdeScreenCapture::capture(const ContentFilter& filter, const StreamConfigu
     if (width > 0 && height > 0 && (width != image.width || height != image.height))
         return resampledNearest(image, width, height);
     return image;
+}
+
+void KdeScreenCapture::getShareableDisplays(ContentCompletion completion)
+{
+    // A picture of the display needs no window list.
+    worker_.async([this, completion = std::move(completion)] {
+        std::optional<ShareableContent> content;
+        std::optional<PlatformError> failure;
+        try {
+            content = shareableDisplays();
+        } catch (const std::exception& error) {
+            failure = PlatformError::from(error, "KWin");
+        }
+        completion(std::move(content), std::move(failure));
+    });
 }
 
 void KdeScreenCapture::getShareableContent(bool, bool onScreenWindowsOnly, ContentCompletion completion)

@@ -29,6 +29,7 @@ public:
 
     void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                              ContentCompletion completion) override;
+    void getShareableDisplays(ContentCompletion completion) override;
     ContentFilter filter(const ShareableDisplay& display) override;
     ContentFilter filter(const ShareableWindow& window) override;
     void captureImage(const ContentFilter& filter, const StreamConfiguration& configuration,
@@ -36,6 +37,7 @@ public:
 
     // The same work on the calling thread.
     ShareableContent shareableContent(bool onScreenWindowsOnly);
+    ShareableContent shareableDisplays();
     Image capture(const ContentFilter& filter, const StreamConfiguration& configuration);
     // The windows front to back, frames relative to the main output; throws when KWin does
     // not trust this program or does not answer. Empty when KWin keeps its list from us.
@@ -46,6 +48,7 @@ public:
 
 private:
     void requireTrust();
+    std::vector<ShareableWindow> listedWindows();
     // The display's bounds in KWin's global logical space.
     Rect kwinBounds(std::uint32_t displayID);
 
