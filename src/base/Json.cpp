@@ -1,5 +1,6 @@
 #include "base/Json.hpp"
 
+#include "base/Base64.hpp"
 #include "base/Text.hpp"
 
 #include <charconv>
@@ -242,7 +243,13 @@ void write(const Json& value, std::string& out, int depth)
         out.push_back('}');
         break;
     }
-    case Json::value_t::binary:
+    case Json::value_t::binary: {
+        const auto& bytes = value.get_binary();
+        out.push_back('"');
+        appendBase64EscapingSlashes(bytes.data(), bytes.size(), out);
+        out.push_back('"');
+        break;
+    }
     case Json::value_t::discarded:
         throw std::invalid_argument("not a JSON value");
     }

@@ -21,7 +21,9 @@ inline constexpr int maximumWriteDepth = 4 * maximumReadDepth;
 std::optional<Json> readJson(std::string_view text);
 
 // Writes compact JSON: no white space, "/" escaped as "\/", integers without a fraction,
-// floating-point numbers in their shortest round-trip form. Throws std::invalid_argument
+// floating-point numbers in their shortest round-trip form. A binary value (Json::binary)
+// is written as the string of its Base64 text, made as it is written: a picture's bytes
+// become an answer's text in one pass. Throws std::invalid_argument
 // for a value JSON cannot carry (a NaN or an infinity), a string that is not UTF-8, or
 // nesting deeper than maximumWriteDepth.
 void writeJson(const Json& value, std::string& out);

@@ -1,6 +1,5 @@
 #include "screenshot/PictureEndpoints.hpp"
 
-#include "base/Base64.hpp"
 #include "capture/ScreenCapture.hpp"
 #include "capture/ScreenshotFailure.hpp"
 #include "permissions/Permissions.hpp"
@@ -34,16 +33,16 @@ std::string stringOr(const Json& body, const char* key, const char* fallback)
     return value && value->is_string() ? value->get<std::string>() : fallback;
 }
 
-// The picture's bytes go into the answer once, as Base64, without a copy in between.
-Json pictureBody(Platform& platform, const Shot& shot)
+// The picture's bytes go into the answer as they are; the answer's writer turns them into
+// Base64 text as it writes (writeJson).
+Json pictureBody(Platform& platform, Shot& shot)
 {
     Json body = {{"mime", shot.mime},
                  {"width", shot.width},
                  {"height", shot.height},
                  {"scale", shot.scale},
                  {"capture", ScreenCapture::source(platform)}};
-    body["base64"] = std::string();
-    appendBase64(shot.data.data(), shot.data.size(), body["base64"].get_ref<std::string&>());
+    body["base64"] = Json::binary(std::move(shot.data));
     return body;
 }
 
@@ -78,7 +77,7 @@ HTTPResponse screenshot(Platform& platform, Permissions& permissions, const Json
     const auto height = Service::integer(Service::member(body, "height"), 0, 20'000);
 
     try {
-        const Shot shot = Screenshot::take(platform, width, height, maxPixels, format, factor);
+        Shot shot = Screenshot::take(platform, width, height, maxPixels, format, factor);
         Json answer = pictureBody(platform, shot);
         answer["screen"] = {{"width", shot.screenWidth}, {"height", shot.screenHeight}};
         return HTTPResponse{200, std::move(answer)};
@@ -107,7 +106,7 @@ HTTPResponse window(Platform& platform, Permissions& permissions, const Json& bo
     const auto maxPixels = Service::integer(Service::member(body, "max_pixels"), 0, 50'000'000).value_or(0);
 
     try {
-        const Shot shot = Screenshot::window(platform, static_cast<std::uint32_t>(*id), maxPixels, format, factor);
+        Shot shot = Screenshot::window(platform, static_cast<std::uint32_t>(*id), maxPixels, format, factor);
         Json answer = pictureBody(platform, shot);
         answer["window"] = {{"id", *id},
                             {"x", shot.originX},

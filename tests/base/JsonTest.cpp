@@ -165,3 +165,26 @@ TEST(Base64, StandardAlphabetWithPadding)
     }
     EXPECT_EQ(base64(bytes.data(), bytes.size()), expected);
 }
+
+TEST(JsonWriter, BinaryIsWrittenAsTheStringOfItsBase64)
+{
+    // Against the Base64 text written as a string: every length's padding, slashes at every
+    // place in a group (0xff bytes give "////"), and every 12-bit value in both halves.
+    std::vector<std::vector<std::uint8_t>> inputs;
+    for (std::size_t length = 0; length <= 9; ++length)
+        for (const std::uint8_t fill : {0x00, 0xff, 0xfb, 0x3f})
+            inputs.emplace_back(length, fill);
+    std::vector<std::uint8_t> every;
+    for (unsigned value = 0; value < 4096; ++value) {
+        const unsigned group = value << 12 | (4095 - value);
+        every.insert(every.end(), {static_cast<std::uint8_t>(group >> 16), static_cast<std::uint8_t>(group >> 8),
+                                   static_cast<std::uint8_t>(group)});
+    }
+    for (std::size_t cut = 0; cut < 3; ++cut)
+        inputs.emplace_back(every.begin(), every.end() - static_cast<std::ptrdiff_t>(cut));
+    for (const auto& bytes : inputs) {
+        const Json asText = {{"base64", base64(bytes.data(), bytes.size())}};
+        const Json asBinary = {{"base64", Json::binary(bytes)}};
+        EXPECT_EQ(writeJson(asBinary), writeJson(asText)) << bytes.size();
+    }
+}

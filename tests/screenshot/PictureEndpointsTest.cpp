@@ -70,7 +70,7 @@ TEST_F(PictureEndpointsTest, ScreenshotDefaultsToABudgetedJpeg)
     EXPECT_EQ(answer.body["scale"], 1.0);
     EXPECT_EQ(answer.body["capture"], "ScreenCaptureKit");
     EXPECT_EQ(last(Operation::encodeJPEG).quality, 0.8);
-    EXPECT_FALSE(answer.body["base64"].get<std::string>().empty());
+    EXPECT_FALSE(answer.body["base64"].get_binary().empty());
 }
 
 TEST_F(PictureEndpointsTest, ScreenshotParametersAreClampedNeverRefused)
