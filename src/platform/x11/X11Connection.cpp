@@ -127,6 +127,12 @@ X11Session::X11Session(xcb_connection_t* connection, int screenNumber, bool redi
         // GetOutputPrimary and GetScreenResourcesCurrent need 1.3.
         hasRandR = reply && (reply->major_version > 1 || reply->minor_version >= 3);
     }
+    if (hasRandR) {
+        randrEvent_ = xcb_get_extension_data(connection, &xcb_randr_id)->first_event;
+        xcb_randr_select_input(connection, root,
+                               XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE
+                                   | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+    }
     if (hasComposite) {
         X11Reply<xcb_composite_query_version_reply_t> reply(
             xcb_composite_query_version_reply(connection, compositeVersion, nullptr));
@@ -149,6 +155,13 @@ X11Session::X11Session(xcb_connection_t* connection, int screenNumber, bool redi
             connection, xcb_composite_redirect_subwindows_checked(connection, root, XCB_COMPOSITE_REDIRECT_AUTOMATIC)));
         compositeRedirected = !error && !xcb_connection_has_error(connection);
     }
+}
+
+void X11Session::noteEvent(const xcb_generic_event_t& event)
+{
+    const std::uint8_t type = event.response_type & 0x7f;
+    if (randrEvent_ && (type == *randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == *randrEvent_ + XCB_RANDR_NOTIFY))
+        displayLayout.reset();
 }
 
 X11Session::~X11Session()
@@ -242,6 +255,7 @@ void X11Connection::pollEvents()
     if (!session_)
         return;
     while (X11Reply<xcb_generic_event_t> event{xcb_poll_for_event(session_->connection)}) {
+        session_->noteEvent(*event);
         if (options_.onEvent)
             options_.onEvent(*event);
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/PlatformError.hpp"
+#include "platform/x11/X11DisplayLayout.hpp"
 
 #include <xcb/xcb.h>
 
@@ -10,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 // Every xcb reply, event and error is freed with free(): hold each one the moment it arrives.
@@ -64,6 +66,16 @@ struct X11Session {
     // covered window can be read whole. Asked once per connection.
     bool compositeRedirected = false;
 
+    // The monitors as RandR last described them (x11DisplayLayout reads them), kept because
+    // every picture and every pointer event needs them and reading them costs three round
+    // trips. Every session asks for RandR's change notifications, and the connection forgets
+    // the layout when one arrives (noteEvent); it reads the events that have arrived before
+    // each call, so a call never sees a layout older than the changes the server had
+    // reported when the call began.
+    std::optional<X11DisplayLayout> displayLayout;
+    // Forgets what an event says has changed.
+    void noteEvent(const xcb_generic_event_t& event);
+
     struct Atoms {
         xcb_atom_t netClientListStacking = 0, wmState = 0, netWMName = 0, utf8String = 0, netWMPid = 0,
                    netWMWindowType = 0, netWMWindowTypeDesktop = 0, netWMWindowTypeDock = 0, netWMState = 0,
@@ -80,6 +92,7 @@ struct X11Session {
 
 private:
     X11SharedMemory shm_;
+    std::optional<std::uint8_t> randrEvent_; // the first event number of RandR
     bool shmFailed_ = false;
 };
 
@@ -122,6 +135,7 @@ public:
         for (int attempt = 0;; ++attempt) {
             try {
                 X11Session& session = connectedSession();
+                pollEvents();
                 DrainEvents drain{*this};
                 return work(session);
             } catch (const X11ConnectionLost&) {
@@ -139,8 +153,9 @@ public:
     // running (then the connection is in use, not idle). Never connects.
     void releaseSharedMemory();
 
-    // Hands the events that have arrived so far to onEvent (or drops them). For work that
-    // must see them before it goes on; run() does it after every call anyway.
+    // Hands the events that have arrived so far to the session (X11Session::noteEvent) and
+    // to onEvent (or drops them). For work that must see them before it goes on; run() does
+    // it before and after every call anyway.
     void pollEvents();
 
 private:

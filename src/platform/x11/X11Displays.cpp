@@ -13,8 +13,10 @@ const X11Monitor* X11DisplayLayout::find(std::uint32_t id) const
     return nullptr;
 }
 
-X11DisplayLayout x11DisplayLayout(X11Session& session)
+const X11DisplayLayout& x11DisplayLayout(X11Session& session)
 {
+    if (session.displayLayout)
+        return *session.displayLayout;
     xcb_connection_t* connection = session.connection;
     X11DisplayLayout layout;
     if (session.hasRandR) {
@@ -51,7 +53,7 @@ X11DisplayLayout x11DisplayLayout(X11Session& session)
         layout.monitors.push_back({session.root, 0, 0, session.screen->width_in_pixels, session.screen->height_in_pixels});
         layout.main = 0;
     }
-    return layout;
+    return session.displayLayout.emplace(std::move(layout));
 }
 
 std::optional<X11DisplayLayout> X11Displays::layout()

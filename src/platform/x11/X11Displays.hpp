@@ -2,33 +2,16 @@
 
 #include "platform/Displays.hpp"
 #include "platform/x11/X11Connection.hpp"
+#include "platform/x11/X11DisplayLayout.hpp"
 
 #include <vector>
 
-// One monitor of the X screen, in root-window pixels.
-struct X11Monitor {
-    std::uint32_t id = 0; // the RandR output, or the root window when RandR lists none
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-};
+// The session's layout (X11Session::displayLayout), read from RandR when the session has
+// none: every request is sent before any reply is read. Throws X11ConnectionLost.
+const X11DisplayLayout& x11DisplayLayout(X11Session& session);
 
-// The monitors as RandR lists them, and which is the main display: the primary output's
-// CRTC, else the first lit output, else the whole root window. The main display's top-left
-// corner is the origin of the global display space; one point is one pixel.
-struct X11DisplayLayout {
-    std::vector<X11Monitor> monitors;
-    std::size_t main = 0;
-
-    const X11Monitor& mainMonitor() const { return monitors[main]; }
-    const X11Monitor* find(std::uint32_t id) const;
-};
-
-// Sends every RandR request before reading any reply. Throws X11ConnectionLost.
-X11DisplayLayout x11DisplayLayout(X11Session& session);
-
-// Displays on X11 through RandR. Any thread; each call asks the server afresh.
+// Displays on X11 through RandR. Any thread; the layout is the session's, read again after
+// RandR reports a change.
 class X11Displays final : public Displays {
 public:
     explicit X11Displays(X11Connection& connection) : connection_(connection) {}

@@ -4,7 +4,6 @@
 #include "platform/x11/X11InputState.hpp"
 #include "platform/keysyms/Keysyms.hpp"
 
-#include <xcb/randr.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
@@ -36,15 +35,7 @@ void X11InputEvents::State::connected(X11Session& session)
     held.reset();
     repeatOff.reset();
     virtualKeyDown.clear();
-    origin.reset();
     xkbEvent = X11Keymap::prepare(c);
-    randrEvent.reset();
-    if (session.hasRandR) {
-        randrEvent = xcb_get_extension_data(c, &xcb_randr_id)->first_event;
-        xcb_randr_select_input(c, session.root,
-                               XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE
-                                   | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
-    }
     ledger.open(session);
 }
 
@@ -54,8 +45,6 @@ void X11InputEvents::State::handle(const xcb_generic_event_t& event)
     // XKB's notifications of a new layout or a changed map, and the core one.
     if (type == XCB_MAPPING_NOTIFY || (xkbEvent && type == *xkbEvent))
         keymap.markStale();
-    else if (randrEvent && (type == *randrEvent + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == *randrEvent + XCB_RANDR_NOTIFY))
-        origin.reset();
 }
 
 void X11InputEvents::State::refreshKeymap(X11Session& session)
@@ -185,16 +174,13 @@ bool X11InputEvents::postMouse(MouseEventType type, InputPoint position, int but
         s.connection.pollEvents();
         // The main display's corner is the origin of the points, by the rule every part of
         // the program shares.
-        if (!s.origin) {
-            const X11DisplayLayout layout = x11DisplayLayout(session);
-            s.origin = {layout.mainMonitor().x, layout.mainMonitor().y};
-        }
+        const X11Monitor origin = x11DisplayLayout(session).mainMonitor();
         const auto coordinate = [](double value, std::int32_t origin) {
             const double pixel = std::round(value) + origin;
             return static_cast<std::int16_t>(std::clamp(pixel, -32768.0, 32767.0));
         };
-        const std::int16_t x = coordinate(position.x, s.origin->first);
-        const std::int16_t y = coordinate(position.y, s.origin->second);
+        const std::int16_t x = coordinate(position.x, origin.x);
+        const std::int16_t y = coordinate(position.y, origin.y);
         // X numbers the buttons left 1, middle 2, right 3; further buttons follow the wheel's.
         const std::uint8_t xButton = button == 0 ? 1
             : button == 1                        ? 3

@@ -25,7 +25,6 @@ struct X11InputEvents::State {
     X11KeycodeLoans loans{keymap};
     X11InputLedger ledger;
     std::optional<std::uint8_t> xkbEvent;
-    std::optional<std::uint8_t> randrEvent;
 
     // Keys put down by us and held, counted, so that a key pressed twice (a held modifier
     // that a chord presses again) stays down until its last release.
@@ -35,7 +34,6 @@ struct X11InputEvents::State {
     std::bitset<256> repeatOff;
     std::map<std::uint16_t, xcb_keycode_t> virtualKeyDown;
 
-    std::optional<std::pair<std::int32_t, std::int32_t>> origin;
     WheelClicks verticalWheel;
     WheelClicks horizontalWheel;
 
