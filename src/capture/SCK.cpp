@@ -37,3 +37,15 @@ Image SCK::capture(Platform& platform, const ContentFilter& filter, const Stream
         std::make_exception_ptr(Screenshot::Failure::noImage()),
         [] { return Screenshot::Failure::capture("ScreenCaptureKit did not deliver the picture within 10 s"); });
 }
+
+RetakenImage SCK::captureOver(Platform& platform, const ContentFilter& filter, const StreamConfiguration& configuration,
+                              Image earlier)
+{
+    return awaitHandoff<RetakenImage>(
+        platform.clock, ScreenCapture::timeout,
+        [&](ScreenCaptureFramework::RetakeCompletion completion) {
+            platform.screenCapture.captureImageOver(filter, configuration, std::move(earlier), std::move(completion));
+        },
+        std::make_exception_ptr(Screenshot::Failure::noImage()),
+        [] { return Screenshot::Failure::capture("ScreenCaptureKit did not deliver the picture within 10 s"); });
+}

@@ -20,4 +20,8 @@ public:
     // One picture. Throws the framework's error as it came, Screenshot::Failure::noImage for
     // an empty answer, Screenshot::Failure::capture when nothing came in time.
     static Image capture(Platform& platform, const ContentFilter& filter, const StreamConfiguration& configuration);
+    // One picture made over `earlier` (ScreenCaptureFramework::captureImageOver); thrown as
+    // capture() throws.
+    static RetakenImage captureOver(Platform& platform, const ContentFilter& filter,
+                                    const StreamConfiguration& configuration, Image earlier);
 };

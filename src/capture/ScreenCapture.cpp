@@ -76,15 +76,16 @@ std::int64_t ScreenCapture::pixelSize(double points, double scale)
     return static_cast<std::int64_t>(pixels);
 }
 
-Image ScreenCapture::display(Platform& platform, std::uint32_t displayID, Pointer pointer)
-{
-    if (!usesFramework(platform)) {
-        auto image = platform.displays.createImage(displayID);
-        if (!image)
-            throw Screenshot::Failure::noImage();
-        return std::move(*image);
-    }
+namespace {
 
+struct DisplayCapture {
+    ContentFilter filter;
+    StreamConfiguration configuration;
+};
+
+// What the framework is asked for a picture of the whole display at its native size.
+DisplayCapture displayCapture(Platform& platform, std::uint32_t displayID, ScreenCapture::Pointer pointer)
+{
     const auto content = SCK::displays(platform);
     const ShareableDisplay* display = nullptr;
     for (const auto& listed : content.displays) {
@@ -97,13 +98,39 @@ Image ScreenCapture::display(Platform& platform, std::uint32_t displayID, Pointe
         throw Screenshot::Failure::capture("ScreenCaptureKit lists no display " + std::to_string(displayID) + " ("
                                            + std::to_string(content.displays.size()) + " on the list)");
 
-    const auto filter = platform.screenCapture.filter(*display);
-    const double scale = pixelScale(platform, filter, displayID);
-    StreamConfiguration configuration;
-    configuration.width = pixelSize(static_cast<double>(display->width), scale);
-    configuration.height = pixelSize(static_cast<double>(display->height), scale);
-    configuration.showsCursor = pointer == Pointer::shown;
-    return SCK::capture(platform, filter, configuration);
+    DisplayCapture capture{platform.screenCapture.filter(*display), {}};
+    const double scale = ScreenCapture::pixelScale(platform, capture.filter, displayID);
+    capture.configuration.width = ScreenCapture::pixelSize(static_cast<double>(display->width), scale);
+    capture.configuration.height = ScreenCapture::pixelSize(static_cast<double>(display->height), scale);
+    capture.configuration.showsCursor = pointer == ScreenCapture::Pointer::shown;
+    return capture;
+}
+
+// The older path's picture of the display.
+Image legacyDisplay(Platform& platform, std::uint32_t displayID)
+{
+    auto image = platform.displays.createImage(displayID);
+    if (!image)
+        throw Screenshot::Failure::noImage();
+    return std::move(*image);
+}
+
+}
+
+Image ScreenCapture::display(Platform& platform, std::uint32_t displayID, Pointer pointer)
+{
+    if (!usesFramework(platform))
+        return legacyDisplay(platform, displayID);
+    const DisplayCapture capture = displayCapture(platform, displayID, pointer);
+    return SCK::capture(platform, capture.filter, capture.configuration);
+}
+
+RetakenImage ScreenCapture::displayOver(Platform& platform, std::uint32_t displayID, Image earlier)
+{
+    if (!usesFramework(platform))
+        return {legacyDisplay(platform, displayID), {}};
+    const DisplayCapture capture = displayCapture(platform, displayID, Pointer::shown);
+    return SCK::captureOver(platform, capture.filter, capture.configuration, std::move(earlier));
 }
 
 ScreenCapture::WindowCapture ScreenCapture::window(Platform& platform, std::uint32_t windowID)

@@ -45,6 +45,10 @@ public:
 
     // The whole display. Throws the bridge's errors and Screenshot::Failure.
     static Image display(Platform& platform, std::uint32_t displayID, Pointer pointer = Pointer::shown);
+    // The whole display with the pointer, made over `earlier`, the last such picture (or an
+    // empty one), with the rows that differ from it when they were found
+    // (ScreenCaptureFramework::captureImageOver). Throws as display().
+    static RetakenImage displayOver(Platform& platform, std::uint32_t displayID, Image earlier);
     // One window, off screen too on the framework path. Throws the bridge's errors and
     // Screenshot::Failure (noWindow when the id is not listed).
     static WindowCapture window(Platform& platform, std::uint32_t windowID);

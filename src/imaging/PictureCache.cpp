@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -36,19 +37,32 @@ void releaseImage(Image& image)
 
 } // namespace
 
-std::size_t PictureCache::take(std::uint64_t source, Image captured, const std::vector<std::uint8_t>* knownChanged,
+Image PictureCache::lend(std::uint64_t source)
+{
+    if (capture_.pixels.empty() || source != source_)
+        return {};
+    lentWidth_ = capture_.width;
+    lentHeight_ = capture_.height;
+    return std::exchange(capture_, Image());
+}
+
+std::size_t PictureCache::take(std::uint64_t source, Image captured, const std::vector<std::uint8_t>* comparedRows,
                                std::size_t threads)
 {
     const auto rows = static_cast<std::size_t>(std::max(0, captured.height));
     keeping_ = captured.pixels.size() <= largestKeptCapture;
+    const bool overLent = keeping_ && lentWidth_ > 0 && capture_.pixels.empty() && source == source_ && comparedRows
+        && comparedRows->size() == rows && captured.width == lentWidth_ && captured.height == lentHeight_;
+    lentWidth_ = lentHeight_ = 0;
     if (!keeping_)
         clear();
-    const bool comparable = !capture_.pixels.empty() && source == source_ && captured.width == capture_.width
-        && captured.height == capture_.height;
+    const bool comparable = overLent
+        || (!capture_.pixels.empty() && source == source_ && captured.width == capture_.width
+            && captured.height == capture_.height);
     std::vector<std::uint8_t> changed(rows, comparable ? 0 : 1);
-    if (comparable) {
-        if (knownChanged && knownChanged->size() == rows)
-            changed = *knownChanged;
+    if (overLent) {
+        changed = *comparedRows;
+    } else if (comparable) {
         compareRows(capture_, captured, changed, threads);
     } else {
         thumbnailMade_.made = false;
@@ -129,6 +143,7 @@ std::vector<std::uint8_t> PictureCache::encode(int width, int height, PictureFor
 
 void PictureCache::clear()
 {
+    lentWidth_ = lentHeight_ = 0;
     thumbnailMade_ = {};
     outputMade_ = {};
     releaseImage(capture_);

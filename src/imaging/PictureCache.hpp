@@ -15,12 +15,13 @@ enum class PictureFormat { png, jpeg };
 // the encoder's bands (JPEG) or strips (PNG). Every result equals, byte for byte, what the
 // whole work gives for the new capture.
 //
-// What changed is decided by the pixels alone. Each new capture is compared row by row with
-// the kept one, except rows the caller already knows to have changed (a display server's
-// damage report), which are taken as changed without looking. A report can therefore make
-// more work but never leave a stale row: a client that draws without reporting it (as some
-// GL paths do) is caught by the comparison. Captures of different sources, or of another
-// size, are never compared: everything is made anew.
+// What changed is decided by the pixels alone, never by a report of what was drawn: a
+// client that draws without reporting it (as some GL paths do) must not leave a stale row.
+// Each new capture is compared row by row with the kept one. A capture can do that itself,
+// more cheaply, as it is made: lend() hands it the kept picture to be overwritten, and the
+// capture tells which rows it found different (a row it did not write is the lent one's).
+// Captures of different sources, or of another size, are never compared: everything is
+// made anew.
 //
 // Memory: one capture, one thumbnail, one shrunk picture and one encoded file's bands or
 // strips, for the last source and output kind only; clear() gives it all back. Comparing
@@ -31,11 +32,17 @@ enum class PictureFormat { png, jpeg };
 // Not thread-safe: one caller at a time. The work itself is spread over `threads` threads.
 class PictureCache {
 public:
-    // Makes `captured` the current picture of `source` (any number that tells sources
-    // apart). `knownChanged`, when given with one entry per row, marks rows known to differ
-    // from the last capture; they are not compared. Returns how many rows differ from the
-    // last capture of the source (all of them when there was none to compare with).
-    std::size_t take(std::uint64_t source, Image captured, const std::vector<std::uint8_t>* knownChanged,
+    // The kept capture of `source` (any number that tells sources apart), taken out for a
+    // capture to be made over it; empty when none is kept or the kept one is of another
+    // source. The work made from it stays, for take() to bring up to date.
+    Image lend(std::uint64_t source);
+
+    // Makes `captured` the current picture of `source`. `comparedRows`, when given, is the
+    // capture's own comparison with the picture lent to it, one entry per row, non-zero where
+    // the row differs; it is believed only for a capture over the picture lent last, of its
+    // size, and then nothing is compared again. Returns how many rows differ from the last
+    // capture of the source (all of them when there was none to compare with).
+    std::size_t take(std::uint64_t source, Image captured, const std::vector<std::uint8_t>* comparedRows,
                      std::size_t threads);
 
     // The current picture; empty before take() and after clear().
@@ -65,6 +72,10 @@ private:
     std::uint64_t source_ = 0;
     Image capture_;
     bool keeping_ = false; // capture_ is small enough to be kept for the next picture
+    // The size of the capture lent out (lend()), until take() brings one back: the work kept
+    // is of a picture of that size, which the capture made over it compares with.
+    int lentWidth_ = 0;
+    int lentHeight_ = 0;
 
     Made thumbnailMade_;
     Image thumbnail_;

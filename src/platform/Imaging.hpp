@@ -65,7 +65,14 @@ public:
     //
     // keep() returns the current picture, valid until the next keep() or releaseKept(), or
     // until encodeKept() has encoded a picture too large to keep (PictureCache).
-    virtual const Image& keep(const PictureSource& source, Image captured) = 0;
+    //
+    // lendKept() hands out the kept capture of `source` for the next capture to be made
+    // over (captureImageOver); empty when there is none. The next keep() of the source
+    // takes that capture back with the rows it found changed (`comparedRows`, one a row),
+    // and compares nothing again; with no rows given, keep() compares for itself.
+    virtual Image lendKept(const PictureSource& source) = 0;
+    virtual const Image& keep(const PictureSource& source, Image captured,
+                              const std::vector<std::uint8_t>* comparedRows) = 0;
     virtual Image keptThumbnail(int width, int height) = 0;
     virtual std::vector<std::uint8_t> encodeKept(int width, int height, PictureFormat format, double quality) = 0;
     virtual void releaseKept() = 0;

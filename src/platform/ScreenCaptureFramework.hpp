@@ -69,6 +69,15 @@ struct StreamConfiguration {
     std::optional<bool> ignoreShadowsSingleWindow;
 };
 
+// A picture made over an earlier one of the same content (captureImageOver).
+struct RetakenImage {
+    Image image;
+    // One entry per row of `image`, non-zero where the row differs from the earlier
+    // picture's, found by comparing every pixel as the row was made. Empty when nothing was
+    // compared: every row then counts as changed.
+    std::vector<std::uint8_t> changedRows;
+};
+
 // The framework's own errors carry this domain in PlatformError::domain; their codes are
 // the stream-error codes (-3801 the user declined, -3814 no display list, ...).
 inline constexpr const char* screenCaptureErrorDomain = "SCStreamErrorDomain";
@@ -82,6 +91,7 @@ class ScreenCaptureFramework {
 public:
     using ContentCompletion = std::function<void(std::optional<ShareableContent>, std::optional<PlatformError>)>;
     using ImageCompletion = std::function<void(std::optional<Image>, std::optional<PlatformError>)>;
+    using RetakeCompletion = std::function<void(std::optional<RetakenImage>, std::optional<PlatformError>)>;
 
     virtual ~ScreenCaptureFramework() = default;
 
@@ -110,4 +120,22 @@ public:
     // One picture of the filter's content, in BGRA, owned by the completion's receiver.
     virtual void captureImage(const ContentFilter& filter, const StreamConfiguration& configuration,
                               ImageCompletion completion) = 0;
+
+    // captureImage, made in the memory of `earlier` (the last picture of the same filter and
+    // configuration, or an empty one), telling which rows differ from it. For a screen that
+    // barely changed, reading the new pixels and the earlier ones in one pass costs less
+    // than a fresh picture and a comparison after. A framework that cannot compare gives a
+    // fresh picture and no rows, as here.
+    virtual void captureImageOver(const ContentFilter& filter, const StreamConfiguration& configuration, Image earlier,
+                                  RetakeCompletion completion)
+    {
+        static_cast<void>(earlier);
+        captureImage(filter, configuration,
+                     [completion = std::move(completion)](std::optional<Image> image, std::optional<PlatformError> error) {
+                         std::optional<RetakenImage> retaken;
+                         if (image)
+                             retaken = RetakenImage{std::move(*image), {}};
+                         completion(std::move(retaken), std::move(error));
+                     });
+    }
 };

@@ -31,10 +31,12 @@ auto imagingStep(Work&& work)
     }
 }
 
-// The picture kept from the capture, whose earlier work the imaging layer may reuse.
-const Image& keep(Platform& platform, const PictureSource& source, Image captured)
+// The picture kept from the capture, whose earlier work the imaging layer may reuse;
+// `comparedRows` are the rows the capture found changed, when it compared.
+const Image& keep(Platform& platform, const PictureSource& source, Image captured,
+                  const std::vector<std::uint8_t>* comparedRows = nullptr)
 {
-    return *imagingStep([&] { return &platform.imaging.keep(source, std::move(captured)); });
+    return *imagingStep([&] { return &platform.imaging.keep(source, std::move(captured), comparedRows); });
 }
 
 // The kept picture at `size`, reached by at most one redraw (none when the capture is
@@ -191,8 +193,11 @@ Shot take(Platform& platform, std::optional<std::int64_t> width, std::optional<s
           std::int64_t maxPixels, std::string_view format, double quality)
 {
     const std::uint32_t displayID = platform.displays.mainDisplayID();
-    const Image& captured = keep(platform, {PictureSource::Kind::display, displayID, true},
-                                 ScreenCapture::display(platform, displayID));
+    // Made over the last picture of the display, which the capture compares as it goes.
+    const PictureSource source{PictureSource::Kind::display, displayID, true};
+    RetakenImage retaken = ScreenCapture::displayOver(platform, displayID, platform.imaging.lendKept(source));
+    const Image& captured = keep(platform, source, std::move(retaken.image),
+                                 retaken.changedRows.empty() ? nullptr : &retaken.changedRows);
     if (isBlackScreen(platform, displayID, captured))
         throw Failure::black();
 

@@ -78,6 +78,21 @@ class Pictures(DesktopCase):
             time.sleep(0.1)
         self.assertEqual((pixel(picture, 1700, 160), pixel(picture, 500, 545)), ((0, 0, 0), (0, 0, 0)))
 
+    def test_a_moving_pointer_leaves_no_trace(self):
+        """The pointer is drawn into the pictures. Moved between two, small steps and large,
+        it shows where it is now and nowhere else: each picture equals that of a program that
+        has kept nothing."""
+        body = {"format": "png", "max_pixels": 50_000_000}
+        self.picture("/screenshot", body)
+        for x, y in [(700, 400), (703, 401), (700, 400), (1919, 1079), (0, 0)]:
+            status, _, _ = self.program.request("POST", "/execute", {"action": "move", "x": x, "y": y})
+            self.assertEqual(status, 200)
+            _, data, _ = self.picture("/screenshot", body)
+            with Program(env=dict(self.desktop.env(), **NO_PULSE)) as fresh:
+                status, answer, _ = fresh.request("POST", "/screenshot", body=body)
+            self.assertEqual(status, 200, answer)
+            self.assertEqual(data, base64.b64decode(answer["base64"]), (x, y))
+
     def test_explicit_size(self):
         answer, _, picture = self.picture("/screenshot", {"width": 640, "height": 360, "format": "png"})
         self.assertEqual((answer["width"], answer["height"], picture[:2]), (640, 360, (640, 360)))

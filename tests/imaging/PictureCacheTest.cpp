@@ -76,12 +76,21 @@ std::vector<std::uint8_t> wholeFile(const Image& capture, const Output& output)
     return output.format == PictureFormat::png ? writePNG(picture, threads) : writeJPEG(picture, output.quality, threads);
 }
 
-std::vector<std::uint8_t> rowsOf(int height, int top, int rows)
+// What a capture made over an earlier picture does: writes the rows that differ and marks
+// them; a picture of another size is replaced whole, with nothing marked.
+std::vector<std::uint8_t> madeOver(Image& earlier, const Image& captured)
 {
-    std::vector<std::uint8_t> marked(static_cast<std::size_t>(height), 0);
-    for (int y = std::max(0, top); y < std::min(height, top + rows); ++y)
-        marked[static_cast<std::size_t>(y)] = 1;
-    return marked;
+    if (earlier.width != captured.width || earlier.height != captured.height) {
+        earlier = captured;
+        return {};
+    }
+    std::vector<std::uint8_t> changed(static_cast<std::size_t>(captured.height), 0);
+    for (int y = 0; y < captured.height; ++y)
+        if (!std::equal(captured.row(y), captured.row(y) + captured.width * 4, earlier.row(y))) {
+            std::copy(captured.row(y), captured.row(y) + captured.width * 4, earlier.row(y));
+            changed[static_cast<std::size_t>(y)] = 1;
+        }
+    return changed;
 }
 
 void expectSameAsWhole(PictureCache& cache, const Output& output, const std::string& step)
@@ -113,28 +122,20 @@ TEST(PictureCache, RandomChangesGiveTheFilesOfTheWholeWork)
     PictureCache cache;
     const Output* output = &outputs[1];
     for (int step = 0; step < 40; ++step) {
-        std::vector<std::uint8_t> known;
         std::string what;
         switch (random() % 7) {
-        case 0: { // a clock or a button: a small rectangle, reported
-            const int top = static_cast<int>(random() % 700);
-            fillRect(desktop, static_cast<int>(random() % 1200), top, 200, 40, random, false);
-            known = rowsOf(700, top, 40);
-            what = "small reported change";
+        case 0: // a clock or a button: a small flat rectangle
+            fillRect(desktop, static_cast<int>(random() % 1200), static_cast<int>(random() % 700), 200, 40, random, false);
+            what = "small change";
             break;
-        }
-        case 1: { // drawn without a report (a GL client): the comparison must find it
+        case 1: // a tall noisy strip, as a video or a GL client draws
             fillRect(desktop, static_cast<int>(random() % 1200), static_cast<int>(random() % 700), 30, 90, random, true);
-            what = "change nobody reported";
+            what = "tall noisy change";
             break;
-        }
-        case 2: { // a report that names other rows than the ones that changed
-            const int top = static_cast<int>(random() % 600);
-            fillRect(desktop, static_cast<int>(random() % 1200), top + 50, 80, 30, random, true);
-            known = rowsOf(700, top, 20);
-            what = "change beside the reported rows";
+        case 2:
+            fillRect(desktop, static_cast<int>(random() % 1200), static_cast<int>(random() % 650), 80, 30, random, true);
+            what = "noisy change";
             break;
-        }
         case 3: // only the pointer moves
             pointerX = static_cast<int>(random() % 1250) - 25;
             pointerY = static_cast<int>(random() % 750) - 25;
@@ -150,18 +151,28 @@ TEST(PictureCache, RandomChangesGiveTheFilesOfTheWholeWork)
         default: { // one row on a band edge (127/128) or a strip edge, where a reach ends
             const int y = std::vector<int>{127, 128, 144, 145, 290, 0, 699}[random() % 7];
             fillRect(desktop, 0, y, 1200, 1, random, true);
-            known = rowsOf(700, y, 1);
             what = "row " + std::to_string(y);
             break;
         }
         }
-        cache.take(7, withPointer(desktop, pointerX, pointerY), known.empty() ? nullptr : &known, threads);
+        // Half the captures are made over the lent picture, as a display server that
+        // compares while it reads does; the others are compared by the cache.
+        const Image captured = withPointer(desktop, pointerX, pointerY);
+        if (random() % 2) {
+            Image lent = cache.lend(7);
+            const std::vector<std::uint8_t> rows = madeOver(lent, captured);
+            cache.take(7, std::move(lent), rows.empty() ? nullptr : &rows, threads);
+            what += ", made over the lent picture";
+        } else {
+            cache.take(7, captured, nullptr, threads);
+        }
         expectSameAsWhole(cache, *output, "step " + std::to_string(step) + ": " + what);
     }
 }
 
-// The number of rows that changed is what the comparison found, hints included; a capture
-// of another size or source is never compared, and after clear() nothing is left.
+// The number of rows that changed is what the comparison found, the cache's or the one a
+// capture over the lent picture made; a capture of another size or source is never
+// compared, and after clear() nothing is left.
 TEST(PictureCache, ComparesOnlyCapturesOfTheSameSourceAndSize)
 {
     std::mt19937 random(3);
@@ -171,8 +182,22 @@ TEST(PictureCache, ComparesOnlyCapturesOfTheSameSourceAndSize)
     EXPECT_EQ(cache.take(1, desktop, nullptr, threads), 0u);
     fillRect(desktop, 10, 50, 5, 7, random, true);
     EXPECT_EQ(cache.take(1, desktop, nullptr, threads), 7u);
-    const std::vector<std::uint8_t> hint = rowsOf(200, 100, 3); // reported, though nothing changed there
-    EXPECT_EQ(cache.take(1, desktop, &hint, threads), 3u);
+
+    // Lent and brought back with the capture's own rows, which are believed as they are.
+    EXPECT_TRUE(cache.lend(2).pixels.empty()); // another source's
+    Image lent = cache.lend(1);
+    EXPECT_TRUE(lent.pixels == desktop.pixels);
+    EXPECT_TRUE(cache.current().pixels.empty());
+    fillRect(desktop, 0, 120, 300, 4, random, true);
+    std::vector<std::uint8_t> rows = madeOver(lent, desktop);
+    EXPECT_EQ(cache.take(1, std::move(lent), &rows, threads), 4u);
+    expectSameAsWhole(cache, {300, 200, PictureFormat::png, 0}, "brought back");
+    // Rows from a capture that was not made over a lent picture are not believed.
+    EXPECT_EQ(cache.take(1, desktop, &rows, threads), 0u);
+    // Nor are rows of another size than the lent picture's.
+    cache.lend(1);
+    const std::vector<std::uint8_t> wrongRows(201, 0);
+    EXPECT_EQ(cache.take(1, screen(300, 201, 2), &wrongRows, threads), 201u);
     EXPECT_EQ(cache.take(2, desktop, nullptr, threads), 200u); // another source
     EXPECT_EQ(cache.take(2, screen(300, 201, 2), nullptr, threads), 201u);
 
@@ -283,7 +308,7 @@ TEST(LinuxImagingKept, SameFilesAsThePlainCalls)
     LinuxImaging imaging;
     const Image desktop = screen(320, 240, 9);
     const PictureSource display{PictureSource::Kind::display, 1, true};
-    imaging.keep(display, desktop);
+    imaging.keep(display, desktop, nullptr);
     EXPECT_EQ(imaging.encodeKept(320, 240, PictureFormat::jpeg, 0.8), imaging.encodeJPEG(desktop, 0.8));
     EXPECT_EQ(imaging.encodeKept(200, 150, PictureFormat::png, 0.8),
               imaging.encodePNG(imaging.resize(desktop, 200, 150)));
@@ -294,5 +319,5 @@ TEST(LinuxImagingKept, SameFilesAsThePlainCalls)
 
     imaging.releaseKept();
     EXPECT_THROW(imaging.encodeKept(320, 240, PictureFormat::jpeg, 0.8), PlatformError);
-    EXPECT_THROW(imaging.keep(display, Image()), PlatformError);
+    EXPECT_THROW(imaging.keep(display, Image(), nullptr), PlatformError);
 }

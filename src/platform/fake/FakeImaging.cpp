@@ -75,7 +75,12 @@ std::vector<std::uint8_t> FakeImaging::encodeJPEG(const Image& image, double qua
     return standIn("JPEG", image);
 }
 
-const Image& FakeImaging::keep(const PictureSource& source, Image captured)
+Image FakeImaging::lendKept(const PictureSource&)
+{
+    return {};
+}
+
+const Image& FakeImaging::keep(const PictureSource& source, Image captured, const std::vector<std::uint8_t>*)
 {
     {
         std::lock_guard lock(mutex_);

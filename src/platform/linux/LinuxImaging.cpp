@@ -103,11 +103,18 @@ std::vector<std::uint8_t> LinuxImaging::encodeJPEG(const Image& image, double qu
     return writeJPEG(image, jpegQuality(quality), usableCores());
 }
 
-const Image& LinuxImaging::keep(const PictureSource& source, Image captured)
+Image LinuxImaging::lendKept(const PictureSource& source)
+{
+    const std::lock_guard lock(keptLock_);
+    return kept_.lend(sourceKey(source));
+}
+
+const Image& LinuxImaging::keep(const PictureSource& source, Image captured,
+                                const std::vector<std::uint8_t>* comparedRows)
 {
     checkPicture(captured, "keep");
     const std::lock_guard lock(keptLock_);
-    kept_.take(sourceKey(source), std::move(captured), nullptr, usableCores());
+    kept_.take(sourceKey(source), std::move(captured), comparedRows, usableCores());
     return kept_.current();
 }
 

@@ -16,7 +16,9 @@ public:
     std::vector<std::uint8_t> encodePNG(const Image& image) override;
     std::vector<std::uint8_t> encodeJPEG(const Image& image, double quality) override;
 
-    const Image& keep(const PictureSource& source, Image captured) override;
+    Image lendKept(const PictureSource& source) override;
+    const Image& keep(const PictureSource& source, Image captured,
+                      const std::vector<std::uint8_t>* comparedRows) override;
     Image keptThumbnail(int width, int height) override;
     std::vector<std::uint8_t> encodeKept(int width, int height, PictureFormat format, double quality) override;
     void releaseKept() override;

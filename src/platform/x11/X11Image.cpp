@@ -1,11 +1,15 @@
 #include "platform/x11/X11Image.hpp"
 
 #include <xcb/shm.h>
-#include <xcb/xfixes.h>
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -20,59 +24,80 @@ int bitsPerPixel(const xcb_setup_t* setup, std::uint8_t depth)
     return 0;
 }
 
-void copyPixels(const xcb_setup_t* setup, std::uint8_t depth, const std::uint8_t* source, std::size_t length,
-                Image& image)
+// Depth 24 leaves the fourth byte undefined; a picture without alpha is opaque.
+constexpr std::uint64_t opaqueWord()
 {
-    if (bitsPerPixel(setup, depth) != 32)
-        throw PlatformError("X11", 0, "the X server's pixel layout of depth " + std::to_string(depth) + " is not supported");
-    const std::size_t rowBytes = static_cast<std::size_t>(image.width) * 4;
-    if (length < rowBytes * static_cast<std::size_t>(image.height))
-        throw PlatformError("X11", 0, "the X server returned a short image");
-    image.bytesPerRow = rowBytes;
-    const std::size_t size = rowBytes * static_cast<std::size_t>(image.height);
-    // resize, not assign: the bytes are written once, below, in the pass that reads them.
-    image.pixels.resize(size);
-    std::uint8_t* pixels = image.pixels.data();
-    if (setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST) {
-        for (std::size_t i = 0; i < size; i += 4) {
-            pixels[i] = source[i + 3];
-            pixels[i + 1] = source[i + 2];
-            pixels[i + 2] = source[i + 1];
-            pixels[i + 3] = depth != 32 ? 0xff : source[i];
-        }
+    return std::bit_cast<std::uint64_t>(std::array<std::uint8_t, 8>{0, 0, 0, 0xff, 0, 0, 0, 0xff});
+}
+
+// One row of the server's pixels (32 bits a pixel, least significant byte first) as BGRA.
+// The alpha is set in the pass that copies, two pixels a word (vector code): a copy and then
+// a second pass over the picture cost as much again as the copy.
+void copyRow(const std::uint8_t* source, std::uint8_t* row, std::size_t length, bool opaque)
+{
+    if (!opaque) {
+        std::memcpy(row, source, length);
         return;
     }
-    if (depth == 32) {
-        std::memcpy(pixels, source, size);
-        return;
-    }
-    // Depth 24 leaves the fourth byte undefined; a picture without alpha is opaque. The
-    // alpha is set in the pass that copies, two pixels a word (vector code): a copy and then
-    // a second pass over the picture cost as much again as the copy.
-    constexpr std::array<std::uint8_t, 8> alphaBytes{0, 0, 0, 0xff, 0, 0, 0, 0xff};
-    std::uint64_t opaque;
-    std::memcpy(&opaque, alphaBytes.data(), sizeof opaque);
     std::size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
+    for (; i + 8 <= length; i += 8) {
         std::uint64_t twoPixels;
         std::memcpy(&twoPixels, source + i, sizeof twoPixels);
-        twoPixels |= opaque;
-        std::memcpy(pixels + i, &twoPixels, sizeof twoPixels);
+        twoPixels |= opaqueWord();
+        std::memcpy(row + i, &twoPixels, sizeof twoPixels);
     }
-    for (; i < size; i += 4) {
-        std::memcpy(pixels + i, source + i, 3);
-        pixels[i + 3] = 0xff;
+    for (; i < length; i += 4) {
+        std::memcpy(row + i, source + i, 3);
+        row[i + 3] = 0xff;
     }
 }
 
-} // namespace
+// Whether copyRow would leave `row` as it is.
+bool sameRow(const std::uint8_t* source, const std::uint8_t* row, std::size_t length, bool opaque)
+{
+    if (!opaque)
+        return std::memcmp(source, row, length) == 0;
+    std::size_t i = 0;
+#ifdef __SSE2__
+    // Sixty-four bytes a turn, which is as far as a changed row is read past its change.
+    const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xff000000u));
+    const auto differs = [&](std::size_t at) {
+        const __m128i made = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(source + at)), alpha);
+        return _mm_xor_si128(made, _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + at)));
+    };
+    for (; i + 64 <= length; i += 64) {
+        const __m128i any = _mm_or_si128(_mm_or_si128(differs(i), differs(i + 16)),
+                                         _mm_or_si128(differs(i + 32), differs(i + 48)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) != 0xffff)
+            return false;
+    }
+#endif
+    for (; i + 8 <= length; i += 8) {
+        std::uint64_t made, kept;
+        std::memcpy(&made, source + i, sizeof made);
+        std::memcpy(&kept, row + i, sizeof kept);
+        if ((made | opaqueWord()) != kept)
+            return false;
+    }
+    for (; i < length; i += 4) {
+        if (std::memcmp(source + i, row + i, 3) != 0 || row[i + 3] != 0xff)
+            return false;
+    }
+    return true;
+}
 
-Image x11ReadImage(X11Session& session, xcb_drawable_t drawable, int x, int y, int width, int height)
+// The server's pixels of a rectangle as they arrived: in the shared segment, or in a reply.
+struct ServerPixels {
+    X11Reply<xcb_get_image_reply_t> reply; // holds the bytes when memory is not shared
+    const std::uint8_t* data = nullptr;
+    std::size_t length = 0;
+    std::uint8_t depth = 0;
+};
+
+ServerPixels readServerPixels(X11Session& session, xcb_drawable_t drawable, int x, int y, int width, int height)
 {
     xcb_connection_t* connection = session.connection;
-    Image image;
-    image.width = width;
-    image.height = height;
+    ServerPixels pixels;
     const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
     if (X11SharedMemory* shm = session.sharedMemory(bytes)) {
         xcb_generic_error_t* error = nullptr;
@@ -85,11 +110,13 @@ Image x11ReadImage(X11Session& session, xcb_drawable_t drawable, int x, int y, i
                                                                            XCB_IMAGE_FORMAT_Z_PIXMAP, shm->segment, 0),
                                                          &error),
                                  error, "ShmGetImage");
-        copyPixels(xcb_get_setup(connection), reply->depth, shm->data, std::min<std::size_t>(reply->size, shm->size), image);
-        return image;
+        pixels.data = shm->data;
+        pixels.length = std::min<std::size_t>(reply->size, shm->size);
+        pixels.depth = reply->depth;
+        return pixels;
     }
     xcb_generic_error_t* error = nullptr;
-    auto reply = x11Required(
+    pixels.reply = x11Required(
         connection,
         xcb_get_image_reply(connection,
                             xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, static_cast<std::int16_t>(x),
@@ -97,48 +124,148 @@ Image x11ReadImage(X11Session& session, xcb_drawable_t drawable, int x, int y, i
                                           static_cast<std::uint16_t>(height), ~0u),
                             &error),
         error, "GetImage");
-    copyPixels(xcb_get_setup(connection), reply->depth, xcb_get_image_data(reply.get()),
-               static_cast<std::size_t>(xcb_get_image_data_length(reply.get())), image);
+    pixels.data = xcb_get_image_data(pixels.reply.get());
+    pixels.length = static_cast<std::size_t>(xcb_get_image_data_length(pixels.reply.get()));
+    pixels.depth = pixels.reply->depth;
+    return pixels;
+}
+
+// Refuses what this reads wrong: a pixel layout other than 32 bits, or fewer bytes than the
+// rectangle needs.
+void checkServerPixels(const xcb_setup_t* setup, const ServerPixels& pixels, int width, int height)
+{
+    if (bitsPerPixel(setup, pixels.depth) != 32)
+        throw PlatformError("X11", 0,
+                            "the X server's pixel layout of depth " + std::to_string(pixels.depth) + " is not supported");
+    if (pixels.length < static_cast<std::size_t>(width) * 4 * static_cast<std::size_t>(height))
+        throw PlatformError("X11", 0, "the X server returned a short image");
+}
+
+// The server's pixels as a new picture of width x height.
+void copyPixels(const xcb_setup_t* setup, const ServerPixels& server, Image& image)
+{
+    const std::size_t rowBytes = static_cast<std::size_t>(image.width) * 4;
+    image.bytesPerRow = rowBytes;
+    const std::size_t size = rowBytes * static_cast<std::size_t>(image.height);
+    // resize, not assign: the bytes are written once, below, in the pass that reads them.
+    image.pixels.resize(size);
+    std::uint8_t* pixels = image.pixels.data();
+    const std::uint8_t* source = server.data;
+    if (setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST) {
+        for (std::size_t i = 0; i < size; i += 4) {
+            pixels[i] = source[i + 3];
+            pixels[i + 1] = source[i + 2];
+            pixels[i + 2] = source[i + 1];
+            pixels[i + 3] = server.depth != 32 ? 0xff : source[i];
+        }
+        return;
+    }
+    copyRow(source, pixels, size, server.depth != 32);
+}
+
+} // namespace
+
+Image x11ReadImage(X11Session& session, xcb_drawable_t drawable, int x, int y, int width, int height)
+{
+    const ServerPixels server = readServerPixels(session, drawable, x, y, width, height);
+    const xcb_setup_t* setup = xcb_get_setup(session.connection);
+    checkServerPixels(setup, server, width, height);
+    Image image;
+    image.width = width;
+    image.height = height;
+    copyPixels(setup, server, image);
     return image;
+}
+
+std::vector<std::uint8_t> x11ReadImageOver(X11Session& session, xcb_drawable_t drawable, int x, int y, int width,
+                                           int height, const X11Pointer* pointer, Image& picture)
+{
+    const ServerPixels server = readServerPixels(session, drawable, x, y, width, height);
+    const xcb_setup_t* setup = xcb_get_setup(session.connection);
+    checkServerPixels(setup, server, width, height);
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
+    const bool comparable = picture.width == width && picture.height == height && picture.bytesPerRow == rowBytes
+        && picture.pixels.size() == rowBytes * static_cast<std::size_t>(height)
+        && setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
+    if (!comparable) {
+        picture.width = width;
+        picture.height = height;
+        copyPixels(setup, server, picture);
+        if (pointer)
+            for (int row = 0; row < height; ++row)
+                if (pointer->coversRow(row))
+                    pointer->drawRow(row, picture.row(row), width);
+        return {};
+    }
+    const bool opaque = server.depth != 32;
+    std::vector<std::uint8_t> changed(static_cast<std::size_t>(height), 0);
+    std::vector<std::uint8_t> drawn;
+    for (int row = 0; row < height; ++row) {
+        const std::uint8_t* source = server.data + static_cast<std::size_t>(row) * rowBytes;
+        std::uint8_t* kept = picture.row(row);
+        if (pointer && pointer->coversRow(row)) {
+            // The row as it will be, pointer drawn, is what is compared.
+            drawn.resize(rowBytes);
+            copyRow(source, drawn.data(), rowBytes, opaque);
+            pointer->drawRow(row, drawn.data(), width);
+            if (std::memcmp(drawn.data(), kept, rowBytes) != 0) {
+                std::memcpy(kept, drawn.data(), rowBytes);
+                changed[static_cast<std::size_t>(row)] = 1;
+            }
+        } else if (!sameRow(source, kept, rowBytes, opaque)) {
+            copyRow(source, kept, rowBytes, opaque);
+            changed[static_cast<std::size_t>(row)] = 1;
+        }
+    }
+    return changed;
+}
+
+std::optional<X11Pointer> x11Pointer(X11Session& session, int originX, int originY)
+{
+    if (!session.hasXFixes)
+        return std::nullopt;
+    xcb_connection_t* connection = session.connection;
+    X11Pointer pointer;
+    pointer.image = x11Reply(connection,
+                             xcb_xfixes_get_cursor_image_reply(connection, xcb_xfixes_get_cursor_image(connection), nullptr),
+                             nullptr);
+    if (!pointer.image)
+        return std::nullopt;
+    pointer.left = pointer.image->x - pointer.image->xhot - originX;
+    pointer.top = pointer.image->y - pointer.image->yhot - originY;
+    return pointer;
+}
+
+void X11Pointer::drawRow(int y, std::uint8_t* line, int width) const
+{
+    const std::uint32_t* argb = xcb_xfixes_get_cursor_image_cursor_image(image.get()) + (y - top) * image->width;
+    for (int column = 0; column < image->width; ++column) {
+        const int x = left + column;
+        if (x < 0 || x >= width)
+            continue;
+        // The cursor image is premultiplied ARGB: over = source + destination * (1 - alpha).
+        const std::uint32_t source = argb[column];
+        const std::uint32_t alpha = source >> 24;
+        if (alpha == 0)
+            continue;
+        std::uint8_t* pixel = line + x * 4;
+        const std::uint32_t inverse = 255 - alpha;
+        pixel[0] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (source & 0xff) + pixel[0] * inverse / 255));
+        pixel[1] = static_cast<std::uint8_t>(
+            std::min<std::uint32_t>(255, ((source >> 8) & 0xff) + pixel[1] * inverse / 255));
+        pixel[2] = static_cast<std::uint8_t>(
+            std::min<std::uint32_t>(255, ((source >> 16) & 0xff) + pixel[2] * inverse / 255));
+        pixel[3] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, alpha + pixel[3] * inverse / 255));
+    }
 }
 
 void x11DrawCursor(X11Session& session, Image& image, int originX, int originY)
 {
-    if (!session.hasXFixes)
+    const auto pointer = x11Pointer(session, originX, originY);
+    if (!pointer)
         return;
-    xcb_connection_t* connection = session.connection;
-    auto cursor = x11Reply(connection, xcb_xfixes_get_cursor_image_reply(
-                                           connection, xcb_xfixes_get_cursor_image(connection), nullptr),
-                           nullptr);
-    if (!cursor)
-        return;
-    const std::uint32_t* argb = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
-    const int left = cursor->x - cursor->xhot - originX;
-    const int top = cursor->y - cursor->yhot - originY;
-    for (int row = 0; row < cursor->height; ++row) {
-        const int y = top + row;
-        if (y < 0 || y >= image.height)
-            continue;
-        std::uint8_t* line = image.row(y);
-        for (int column = 0; column < cursor->width; ++column) {
-            const int x = left + column;
-            if (x < 0 || x >= image.width)
-                continue;
-            // The cursor image is premultiplied ARGB: over = source + destination * (1 - alpha).
-            const std::uint32_t source = argb[row * cursor->width + column];
-            const std::uint32_t alpha = source >> 24;
-            if (alpha == 0)
-                continue;
-            std::uint8_t* pixel = line + x * 4;
-            const std::uint32_t inverse = 255 - alpha;
-            pixel[0] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (source & 0xff) + pixel[0] * inverse / 255));
-            pixel[1] = static_cast<std::uint8_t>(
-                std::min<std::uint32_t>(255, ((source >> 8) & 0xff) + pixel[1] * inverse / 255));
-            pixel[2] = static_cast<std::uint8_t>(
-                std::min<std::uint32_t>(255, ((source >> 16) & 0xff) + pixel[2] * inverse / 255));
-            pixel[3] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, alpha + pixel[3] * inverse / 255));
-        }
-    }
+    for (int y = std::max(0, pointer->top); y < std::min(image.height, pointer->top + pointer->image->height); ++y)
+        pointer->drawRow(y, image.row(y), image.width);
 }
 
 Image resampleNearest(const Image& image, int width, int height)

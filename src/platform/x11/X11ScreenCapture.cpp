@@ -4,6 +4,8 @@
 #include "platform/x11/X11Image.hpp"
 #include "platform/x11/X11Windows.hpp"
 
+#include <utility>
+
 namespace {
 
 // A configuration asking for more than this many pixels is refused rather than allocated.
@@ -40,6 +42,12 @@ ShareableContent X11ScreenCapture::shareableDisplays()
 
 Image X11ScreenCapture::capture(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
+    return captureOver(filter, configuration, Image()).image;
+}
+
+RetakenImage X11ScreenCapture::captureOver(const ContentFilter& filter, const StreamConfiguration& configuration,
+                                           Image earlier)
+{
     if (configuration.width < 0 || configuration.height < 0
         || (configuration.height > 0 && configuration.width > largestPicture / configuration.height))
         throw PlatformError("X11", 0,
@@ -47,27 +55,35 @@ Image X11ScreenCapture::capture(const ContentFilter& filter, const StreamConfigu
                                 + std::to_string(configuration.height) + " pixels is too large");
     if (configuration.pixelFormat != StreamConfiguration::pixelFormatBGRA)
         throw PlatformError("X11", 0, "only BGRA pictures are made");
-    Image image = connection_.run([&](X11Session& session) {
+    RetakenImage picture{std::move(earlier), {}};
+    bool attempted = false;
+    connection_.run([&](X11Session& session) {
+        // A second attempt (after a reconnect) cannot tell what the first one wrote.
+        if (std::exchange(attempted, true))
+            picture.image = Image();
         if (filter.kind == ContentFilter::Kind::display) {
-            X11DisplayLayout layout = x11DisplayLayout(session);
-            const X11Monitor* monitor = layout.find(filter.id);
+            const X11Monitor* monitor = x11DisplayLayout(session).find(filter.id);
             if (!monitor)
                 throw PlatformError("X11", 0, "display " + std::to_string(filter.id) + " is not connected");
-            Image picture = x11ReadImage(session, session.root, monitor->x, monitor->y, monitor->width, monitor->height);
+            const X11Monitor area = *monitor;
+            std::optional<X11Pointer> pointer;
             if (configuration.showsCursor)
-                x11DrawCursor(session, picture, monitor->x, monitor->y);
-            return picture;
+                pointer = x11Pointer(session, area.x, area.y);
+            picture.changedRows = x11ReadImageOver(session, session.root, area.x, area.y, area.width, area.height,
+                                                   pointer ? &*pointer : nullptr, picture.image);
+            return;
         }
-        X11WindowPicture picture = x11ReadWindow(session, filter.id);
+        X11WindowPicture window = x11ReadWindow(session, filter.id);
         if (configuration.showsCursor)
-            x11DrawCursor(session, picture.image, picture.rootX, picture.rootY);
-        return std::move(picture.image);
+            x11DrawCursor(session, window.image, window.rootX, window.rootY);
+        picture.image = std::move(window.image);
+        picture.changedRows.clear();
     });
     const int width = static_cast<int>(configuration.width);
     const int height = static_cast<int>(configuration.height);
-    if (width > 0 && height > 0 && (width != image.width || height != image.height))
-        return resampleNearest(image, width, height);
-    return image;
+    if (width > 0 && height > 0 && (width != picture.image.width || height != picture.image.height))
+        return {resampleNearest(picture.image, width, height), {}};
+    return picture;
 }
 
 void X11ScreenCapture::getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
@@ -121,6 +137,22 @@ void X11ScreenCapture::captureImage(const ContentFilter& filter, const StreamCon
             failure = PlatformError::from(error, "X11");
         }
         completion(std::move(image), std::move(failure));
+        releaseWhenIdle();
+    });
+}
+
+void X11ScreenCapture::captureImageOver(const ContentFilter& filter, const StreamConfiguration& configuration,
+                                        Image earlier, RetakeCompletion completion)
+{
+    worker_.async([this, filter, configuration, earlier = std::move(earlier), completion = std::move(completion)]() mutable {
+        std::optional<RetakenImage> picture;
+        std::optional<PlatformError> failure;
+        try {
+            picture = captureOver(filter, configuration, std::move(earlier));
+        } catch (const std::exception& error) {
+            failure = PlatformError::from(error, "X11");
+        }
+        completion(std::move(picture), std::move(failure));
         releaseWhenIdle();
     });
 }

@@ -24,11 +24,16 @@ public:
     ContentFilter filter(const ShareableWindow& window) override;
     void captureImage(const ContentFilter& filter, const StreamConfiguration& configuration,
                       ImageCompletion completion) override;
+    // A display's picture is compared with the earlier one row by row as it is read
+    // (x11ReadImageOver); a window's is made anew.
+    void captureImageOver(const ContentFilter& filter, const StreamConfiguration& configuration, Image earlier,
+                          RetakeCompletion completion) override;
 
     // The same work, on the calling thread (the benchmark and the platform tests use these).
     ShareableContent shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly);
     ShareableContent shareableDisplays();
     Image capture(const ContentFilter& filter, const StreamConfiguration& configuration);
+    RetakenImage captureOver(const ContentFilter& filter, const StreamConfiguration& configuration, Image earlier);
 
     // The shared segment that pictures are read through (16 MB for 2560 x 1600) is kept for
     // the next picture this long after the last one, as the heap keeps the rest of a
