@@ -42,5 +42,7 @@ private:
     int quality_ = 0;
 };
 
-// Rows in a band (a multiple of the 16-row MCU of 4:2:0): a full screen makes about eight.
-inline constexpr int jpegBandRows = 128;
+// Rows in a band (a multiple of the 16-row MCU of 4:2:0). A small change costs its bands
+// again, so they are thin; each is a call to the encoder with headers of its own, so they
+// are not one MCU row thin: a full screen makes about thirty-four.
+inline constexpr int jpegBandRows = 32;

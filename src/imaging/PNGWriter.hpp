@@ -39,6 +39,9 @@ private:
     int height_ = 0;
 };
 
-// A strip holds whole rows of about this many filtered bytes (1 + 3 x width a row): a dozen
-// strips for a full screen, enough to keep every core busy to the end.
-inline constexpr std::size_t pngStripBytes = 512 * 1024;
+// A strip holds whole rows of about this many filtered bytes (1 + 3 x width a row): one
+// Huffman block's worth (StripCompressor::blockBytes), so that a strip's end costs the file
+// no more than a block's would. Small strips are what a small change costs again: 22 rows
+// of a 1920-wide screen. A full screen makes about fifty, enough to keep every core busy to
+// the end.
+inline constexpr std::size_t pngStripBytes = 128 * 1024;
