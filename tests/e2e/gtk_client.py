@@ -16,6 +16,8 @@ It ends when standard input closes. Lines of JSON on standard input work the cli
 
   {"copy": "TEXT"}      puts TEXT on the clipboard, then reports {"event": "copied"}
   {"clipboard": null}   reports {"event": "clipboard", "text": ...} (null when it holds no text)
+  {"colour": "RRGGBB"}  repaints the window in that colour, then reports {"event": "coloured"}
+                        once the compositor has the new picture (it may not have shown it yet)
 """
 
 import json
@@ -44,7 +46,12 @@ def main():
         x, y = (int(v) for v in sys.argv[3].split(","))
         window.move(x, y)
     css = Gtk.CssProvider()
-    css.load_from_data(f"textview, textview text, window {{ background-color: #{colour}; color: #{colour}; }}".encode())
+
+    def paint(colour):
+        css.load_from_data(f"textview, textview text, window {{ background-color: #{colour}; color: #{colour}; }}"
+                           .encode())
+
+    paint(colour)
     Gtk.StyleContext.add_provider_for_screen(Gdk.Screen.get_default(), css, Gtk.STYLE_PROVIDER_PRIORITY_USER)
     view = Gtk.TextView()
     view.set_cursor_visible(False)
@@ -93,6 +100,21 @@ def main():
     window.connect("destroy", Gtk.main_quit)
 
     clipboard = Gtk.Clipboard.get(Gdk.SELECTION_CLIPBOARD)
+
+    def recolour(colour):
+        # GDK commits the window's new buffer in its own handler of the frame's after-paint,
+        # connected before this one; the round trip then proves the compositor has it.
+        clock = window.get_frame_clock()
+        handler = []
+
+        def painted(*_):
+            clock.disconnect(handler[0])
+            window.get_display().sync()
+            report(event="coloured", colour=colour)
+
+        handler.append(clock.connect("after-paint", painted))
+        paint(colour)
+        window.queue_draw()
     pending = bytearray()
 
     def on_stdin(*_):
@@ -111,6 +133,8 @@ def main():
                 report(event="copied")
             elif "clipboard" in command:
                 clipboard.request_text(lambda _, text: report(event="clipboard", text=text))
+            elif "colour" in command:
+                recolour(command["colour"])
         return True
 
     GLib.io_add_watch(sys.stdin.fileno(), GLib.IO_HUP | GLib.IO_IN, on_stdin)

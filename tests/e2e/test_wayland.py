@@ -106,6 +106,76 @@ class Pictures:
             self.client.drain()
 
 
+class KeptPictures:
+    """Between pictures the program keeps the output's last picture and answers from it while
+    the output has not changed: a change made before a request must still be in its picture."""
+
+    COLOURS = ["aa2211", "11aa22", "2211aa", "ddddaa", "000000", "336698"]
+
+    def full_picture(self):
+        return self.picture("/screenshot", {"format": "png", "max_pixels": 50_000_000})[1]
+
+    def assert_coloured(self, picture, colour, why):
+        rgb = tuple(bytes.fromhex(colour))
+        for x, y in [(WIDTH // 2, HEIGHT // 2), (7, 7), (WIDTH - 7, HEIGHT // 3)]:
+            self.assertEqual(pixel(picture, x, y), rgb, f"{why}: ({x}, {y})")
+
+    def recolour(self, colour):
+        if not getattr(self, "_recoloured", False):
+            self._recoloured = True
+            self.addCleanup(self.client.recolour, bytes(COLOUR).hex())
+        self.client.recolour(colour)
+
+    def test_each_change_is_in_the_picture_taken_at_once_after_it(self):
+        self.full_picture()
+        for colour in self.COLOURS:
+            self.recolour(colour)
+            self.assert_coloured(self.full_picture(), colour, f"at once after {colour}")
+
+    def test_a_change_after_the_output_last_changed_unseen_is_in_the_picture(self):
+        # The first change completes the copy left pending; the second comes after it, with
+        # no picture in between to arm another.
+        for first, second in zip(self.COLOURS, reversed(self.COLOURS)):
+            self.recolour(first)
+            time.sleep(0.1)
+            self.recolour(second)
+            self.assert_coloured(self.full_picture(), second, f"{first} then {second}")
+
+    def test_an_unchanged_screen_gives_the_same_pixels(self):
+        self.recolour("5a7b9c")
+        pictures = [self.full_picture()]
+        time.sleep(0.2)
+        pictures += [self.full_picture(), self.full_picture()]
+        self.assert_coloured(pictures[0], "5a7b9c", "first")
+        for i, later in enumerate(pictures[1:], 1):
+            self.assertTrue(later[2] == pictures[0][2], f"picture {i} differs from the first")
+
+    def test_the_pointer_moved_shows_in_a_picture_with_the_pointer(self):
+        def pointer_drawn(picture, x, y):
+            # The pointer's image lies below and right of its hot spot.
+            return any(pixel(picture, px, py) != COLOUR for px in range(x, x + 8) for py in range(y, y + 8))
+
+        spots = [(200, 150), (600, 420), (240, 190), (40, 30)]
+        for at in spots:
+            self.execute({"action": "move", "x": at[0], "y": at[1]})
+            picture = self.full_picture()
+            for other in spots:
+                x, y = other[0] * self.SCALE, other[1] * self.SCALE
+                self.assertEqual(pointer_drawn(picture, x, y), other == at, f"pointer at {at}, looking at {other}")
+
+    def test_a_changed_mode_gives_pictures_of_the_new_size(self):
+        self.full_picture()
+        try:
+            self.desktop.swaymsg("output", "HEADLESS-1", "resolution", "1024x640")
+            answer, _ = self.picture("/screenshot", {"format": "png", "max_pixels": 50_000_000})
+            self.assertEqual((answer["width"], answer["height"]), (1024, 640))
+        finally:
+            self.desktop.swaymsg("output", "HEADLESS-1", "resolution", f"{WIDTH}x{HEIGHT}")
+            self.client.drain(0.5)
+        answer, picture = self.picture("/screenshot", {"format": "png", "max_pixels": 50_000_000})
+        self.assertEqual((answer["width"], answer["height"]), (WIDTH, HEIGHT))
+
+
 class Input:
     """What the GTK client receives."""
 
@@ -239,11 +309,11 @@ class Input:
         self.assertEqual([e for e in self.client.drain() if e["event"] != "motion"], [])
 
 
-class AtScaleOne(WaylandDesktopCase, Pictures, Input):
+class AtScaleOne(WaylandDesktopCase, Pictures, KeptPictures, Input):
     SCALE = 1
 
 
-class AtScaleTwo(WaylandDesktopCase, Pictures):
+class AtScaleTwo(WaylandDesktopCase, Pictures, KeptPictures):
     SCALE = 2
 
     def test_a_click_lands_on_the_point_in_logical_pixels(self):

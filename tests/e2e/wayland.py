@@ -206,6 +206,15 @@ class GtkClient(EventClient):
             time.sleep(0.05)
         self.drain(0.3)
 
+    def recolour(self, colour):
+        """Repaints the window in the colour (RRGGBB) and returns once the compositor has the
+        new picture of it: the change is made, though perhaps not yet on the output."""
+        self.process.stdin.write(json.dumps({"colour": colour}).encode() + b"\n")
+        self.process.stdin.flush()
+        events = self.events_until(lambda es: any(e["event"] == "coloured" for e in es), 10)
+        if not any(e["event"] == "coloured" for e in events):
+            raise AssertionError(f"the GTK client did not repaint in {colour}")
+
     def node(self, desktop):
         """The client's window in sway's tree."""
         def walk(node):

@@ -97,10 +97,12 @@ const wl_output_listener outputListener = {
         outputOf(data)->geometryY = y;
         outputOf(data)->info.transform = transform;
     },
-    .mode = [](void* data, wl_output*, std::uint32_t flags, std::int32_t width, std::int32_t height, std::int32_t) {
+    .mode = [](void* data, wl_output*, std::uint32_t flags, std::int32_t width, std::int32_t height,
+               std::int32_t refresh) {
         if (flags & WL_OUTPUT_MODE_CURRENT) {
             outputOf(data)->info.modeWidth = width;
             outputOf(data)->info.modeHeight = height;
+            outputOf(data)->info.refresh = refresh;
         }
     },
     .done = [](void*, wl_output*) {},
@@ -356,12 +358,18 @@ std::optional<std::pair<int, unsigned>> WaylandSession::peer() const
 
 void WaylandSession::dispatchUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline)
 {
-    const auto end = std::chrono::steady_clock::now() + deadline;
+    if (!dispatchUntil(done, std::chrono::steady_clock::now() + deadline))
+        throw WaylandNoAnswer("Wayland", 0, "the Wayland compositor did not answer within "
+                                                + std::to_string(deadline.count() / 1000.0).substr(0, 4) + " s");
+}
+
+bool WaylandSession::dispatchUntil(const std::function<bool()>& done, std::chrono::steady_clock::time_point end)
+{
     for (;;) {
         if (wl_display_dispatch_pending(display_) < 0)
             throw WaylandConnectionLost();
         if (done())
-            return;
+            return true;
         while (wl_display_prepare_read(display_) != 0) {
             if (wl_display_dispatch_pending(display_) < 0)
                 throw WaylandConnectionLost();
@@ -373,8 +381,7 @@ void WaylandSession::dispatchUntil(const std::function<bool()>& done, std::chron
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             wl_display_cancel_read(display_);
-            throw WaylandNoAnswer("Wayland", 0, "the Wayland compositor did not answer within "
-                                                    + std::to_string(deadline.count() / 1000.0).substr(0, 4) + " s");
+            return false;
         }
         pollfd descriptor{wl_display_get_fd(display_), POLLIN, 0};
         const int ready = ::poll(&descriptor, 1, static_cast<int>(left.count()));

@@ -87,6 +87,9 @@ public:
     void roundtrip(std::chrono::milliseconds deadline = std::chrono::seconds(5));
     // Dispatches events until `done` holds, within the deadline, with the same failures.
     void dispatchUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline);
+    // Dispatches events until `done` holds or the time comes; whether it holds. A time that
+    // passes is no failure here: the caller was only waiting to see whether events come.
+    bool dispatchUntil(const std::function<bool()>& done, std::chrono::steady_clock::time_point until);
     // Throws WaylandConnectionLost when the connection has failed.
     void check() const;
     // The process id and user id of the compositor at the other end, or nothing.
@@ -174,6 +177,21 @@ public:
                 drop();
                 throw;
             }
+        }
+    }
+
+    // Runs the work with the session if one is open, without a round trip and without
+    // connecting; a connection found broken is dropped. Nothing when the lock is busy.
+    template <typename Work> void ifConnected(Work&& work)
+    {
+        std::unique_lock lock(mutex_, std::defer_lock);
+        if (!lock.try_lock_for(lockDeadline) || !session_)
+            return;
+        try {
+            session_->check();
+            work(*session_);
+        } catch (const WaylandConnectionLost&) {
+            drop();
         }
     }
 

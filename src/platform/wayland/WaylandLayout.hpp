@@ -22,6 +22,7 @@ struct WaylandOutput {
     int modeHeight = 0;
     int transform = 0; // wl_output.transform: 0 normal, 1 to 3 turned by 90, 180, 270; 4 to 7 flipped
     int scale = 1;     // wl_output.scale: the integer the compositor rounds its scale up to
+    int refresh = 0;   // of the current mode, in millihertz; 0 when the compositor does not say
 
     // The size of its pictures: the mode turned as the output is turned.
     int pixelWidth() const { return (transform & 1) ? modeHeight : modeWidth; }

@@ -30,6 +30,17 @@ ShareableContent WaylandScreenCapture::shareableContent()
     });
 }
 
+ShareableContent WaylandScreenCapture::shareableDisplays()
+{
+    return connection_.run([&](WaylandSession& session) {
+        const WaylandLayout layout = session.layout();
+        ShareableContent content;
+        for (const auto& output : layout.outputs())
+            content.displays.push_back({output.id, output.width, output.height});
+        return content;
+    });
+}
+
 Image WaylandScreenCapture::capture(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
     if (configuration.width < 0 || configuration.height < 0
@@ -39,9 +50,11 @@ Image WaylandScreenCapture::capture(const ContentFilter& filter, const StreamCon
     if (configuration.pixelFormat != StreamConfiguration::pixelFormatBGRA)
         throw waylandError("only BGRA pictures are made");
     Image image = connection_.run([&](WaylandSession& session) {
+        constexpr auto reuse = WaylandScreencopy::Reuse::watch;
         if (filter.kind == ContentFilter::Kind::display)
-            return screencopy_.capture(session, filter.id, configuration.showsCursor);
-        return std::move(waylandWindowPicture(session, screencopy_, filter.id, configuration.showsCursor).image);
+            return screencopy_.capture(session, filter.id, configuration.showsCursor, reuse);
+        return std::move(
+            waylandWindowPicture(session, screencopy_, filter.id, configuration.showsCursor, reuse).image);
     });
     const int width = static_cast<int>(configuration.width);
     const int height = static_cast<int>(configuration.height);
@@ -57,6 +70,20 @@ void WaylandScreenCapture::getShareableContent(bool, bool, ContentCompletion com
         std::optional<PlatformError> failure;
         try {
             content = shareableContent();
+        } catch (const std::exception& error) {
+            failure = PlatformError::from(error, "Wayland");
+        }
+        completion(std::move(content), std::move(failure));
+    });
+}
+
+void WaylandScreenCapture::getShareableDisplays(ContentCompletion completion)
+{
+    worker_.async([this, completion = std::move(completion)] {
+        std::optional<ShareableContent> content;
+        std::optional<PlatformError> failure;
+        try {
+            content = shareableDisplays();
         } catch (const std::exception& error) {
             failure = PlatformError::from(error, "Wayland");
         }
@@ -107,5 +134,15 @@ void WaylandScreenCapture::captureImage(const ContentFilter& filter, const Strea
             failure = PlatformError::from(error, "Wayland");
         }
         completion(std::move(image), std::move(failure));
+        releaseWhenIdle();
+    });
+}
+
+void WaylandScreenCapture::releaseWhenIdle()
+{
+    const std::uint64_t picture = ++pictures_;
+    worker_.asyncAfter(idleRelease, [this, picture] {
+        if (pictures_ == picture) // no picture since
+            connection_.ifConnected([this](WaylandSession& session) { screencopy_.release(session); });
     });
 }

@@ -1,5 +1,6 @@
 #include "platform/wayland/WaylandScreencopy.hpp"
 
+#include "platform/wayland/WaylandFramePacing.hpp"
 #include "platform/wayland/WaylandPicture.hpp"
 
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
@@ -9,21 +10,80 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+// When the last picture of an output answers for the next one
+// ------------------------------------------------------------
+// Between two pictures the output is watched: a copy_with_damage into the output's buffer is
+// left pending. wlroots completes it at the first commit of the output that changes a pixel
+// since the last such copy of ours completed on that output, and makes the copy inside that
+// commit, before it handles any other request. Its "ready" is therefore queued before the
+// answer to any round trip the compositor reads after that commit.
+//
+// The rule: a picture is answered from the last one only when the pending copy is still
+// pending after a round trip that began after the request arrived (WaylandConnection::run
+// makes it) and the compositor cannot be holding a window's change that it has not yet
+// composed (WaylandFramePacing: for about two refresh intervals after a commit of the output
+// it may; then the picture waits for the pending copy until that time has passed). Otherwise
+// the picture is a frame the compositor composed after the request arrived:
+//   - pending copy completed before the request: its buffer is the output as of then, but the
+//     output may have changed again since. A new copy_with_damage is armed together with a
+//     plain copy of one pixel (the fence); the fence completes at the output's next commit, and
+//     the new copy completes at that same commit if anything changed since the old one did.
+//   - pending copy completes while the picture waits for the compositor's held changes: that
+//     commit came after the request, so it is current.
+//
+// Why it is sound: the compositor composes every pixel of the output itself (a software
+// cursor, no buffer of a window scanned out directly: a pending copy keeps wlroots from doing
+// that, and a copy showing the pointer makes it draw the pointer), and it reports as damage
+// every area it composed anew. So an output whose pending copy has not completed shows what
+// the last completed copy showed. The damage wlroots tracks is per client and output, not per
+// pending copy: only one copy per output is ever left pending (the pointer shown or hidden as
+// last asked for; the other kind starts over with a plain copy).
+//
+// What it does not cover: a commit of the output made for another client that asks for
+// frames without drawing (another screen copier, say) also holds windows' changes for an
+// interval, and such a commit is not reported to us. A change can then show up to one
+// refresh interval late, as it would in a plain copy taken a moment earlier.
+//
+// The first picture of an output, a changed mode, transform or scale, a copy that failed and
+// a new connection all start over with a plain copy, which waits for the output's next frame.
+
 namespace {
 
-// The copy waits for the output's next frame; an idle output renders one on demand.
+// A plain copy waits for the output's next frame; an idle output renders one on demand.
 constexpr std::chrono::seconds copyDeadline{5};
 
-struct Frame {
+using Clock = std::chrono::steady_clock;
+
+} // namespace
+
+// One frame asked of the compositor and what it said about it.
+struct WaylandScreencopy::Frame {
+    zwlr_screencopy_frame_v1* proxy = nullptr;
     std::optional<SharedBufferLayout> shm;
     bool described = false; // every buffer kind announced
     bool yInverted = false;
     bool ready = false;
     bool failed = false;
+
+    Frame() = default;
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+    ~Frame()
+    {
+        if (proxy)
+            zwlr_screencopy_frame_v1_destroy(proxy);
+    }
+
+    bool settled() const { return ready || failed; }
 };
+
+namespace {
+
+using Frame = WaylandScreencopy::Frame;
 
 Frame& frameOf(void* data)
 {
@@ -48,10 +108,47 @@ const zwlr_screencopy_frame_v1_listener frameListener = {
     .buffer_done = [](void* data, zwlr_screencopy_frame_v1*) { frameOf(data).described = true; },
 };
 
-struct FrameHandle {
-    zwlr_screencopy_frame_v1* frame;
-    ~FrameHandle() { zwlr_screencopy_frame_v1_destroy(frame); }
-};
+// A frame of the whole output, or of the one logical pixel at its top-left corner.
+enum class Area { output, corner };
+
+std::unique_ptr<Frame> requestFrame(WaylandSession& session, wl_output* output, bool withCursor, Area area)
+{
+    auto frame = std::make_unique<Frame>();
+    frame->proxy = area == Area::output
+        ? zwlr_screencopy_manager_v1_capture_output(session.screencopy(), withCursor ? 1 : 0, output)
+        : zwlr_screencopy_manager_v1_capture_output_region(session.screencopy(), withCursor ? 1 : 0, output, 0, 0, 1,
+                                                            1);
+    zwlr_screencopy_frame_v1_add_listener(frame->proxy, &frameListener, frame.get());
+    return frame;
+}
+
+// Waits until the compositor has described the buffers it can copy each frame into.
+void awaitDescriptions(WaylandSession& session, const std::vector<Frame*>& frames)
+{
+    // Before version 3 every kind comes at once, and one round trip has them all.
+    const bool announcesAll = zwlr_screencopy_frame_v1_get_version(frames.front()->proxy) >= 3;
+    if (!announcesAll) {
+        session.roundtrip();
+        return;
+    }
+    session.dispatchUntil(
+        [&] { return std::all_of(frames.begin(), frames.end(), [](Frame* f) { return f->described || f->failed; }); },
+        copyDeadline);
+}
+
+// The shared-memory buffer the compositor offers for the frame, if this can read it.
+SharedBufferLayout offeredLayout(const Frame& frame, const std::string& name)
+{
+    if (frame.failed)
+        throw waylandError("the compositor could not copy output " + name);
+    if (!frame.shm)
+        throw waylandError("the compositor offers no shared-memory copy of output " + name);
+    const SharedBufferLayout wanted = *frame.shm;
+    if (!readableFormat(wanted.format) || wanted.width <= 0 || wanted.height <= 0 || wanted.stride < wanted.width * 4)
+        throw waylandError("the compositor copies output " + name + " only in a pixel format this cannot read ("
+                           + std::to_string(wanted.format) + ")");
+    return wanted;
+}
 
 } // namespace
 
@@ -83,71 +180,234 @@ struct WaylandScreencopy::Buffer {
     }
 };
 
+namespace {
+
+using Buffer = WaylandScreencopy::Buffer;
+
+// The slot's buffer when it fits the layout, else a new one in its place.
+Buffer& bufferFor(std::unique_ptr<Buffer>& slot, WaylandSession& session, const SharedBufferLayout& wanted)
+{
+    if (slot && slot->fits(wanted))
+        return *slot;
+    slot.reset();
+    auto buffer = std::make_unique<Buffer>();
+    buffer->layout = wanted;
+    buffer->size = static_cast<std::size_t>(wanted.stride) * static_cast<std::size_t>(wanted.height);
+    buffer->fd = memfd_create("velmar-screencopy", MFD_CLOEXEC);
+    if (buffer->fd < 0 || ftruncate(buffer->fd, static_cast<off_t>(buffer->size)) != 0)
+        throw PlatformError("Wayland", errno, std::string("no shared memory for a picture: ") + std::strerror(errno));
+    void* data = mmap(nullptr, buffer->size, PROT_READ | PROT_WRITE, MAP_SHARED, buffer->fd, 0);
+    if (data == MAP_FAILED)
+        throw PlatformError("Wayland", errno, std::string("no shared memory for a picture: ") + std::strerror(errno));
+    buffer->data = static_cast<std::uint8_t*>(data);
+    buffer->pool = wl_shm_create_pool(session.shm(), buffer->fd, static_cast<std::int32_t>(buffer->size));
+    buffer->buffer
+        = wl_shm_pool_create_buffer(buffer->pool, 0, wanted.width, wanted.height, wanted.stride, wanted.format);
+    slot = std::move(buffer);
+    return *slot;
+}
+
+Image pictureOf(const Buffer& buffer, const Frame& frame, int transform, const std::string& name)
+{
+    SharedBufferLayout copied = buffer.layout;
+    copied.yInverted = frame.yInverted;
+    auto picture = pictureFromBuffer(buffer.data, buffer.size, copied, transform);
+    if (!picture)
+        throw waylandError("the copy of output " + name + " could not be read");
+    return std::move(*picture);
+}
+
+// Whether pictures of the two descriptions of an output come out alike.
+bool sameScanout(const WaylandOutput& a, const WaylandOutput& b)
+{
+    return a.modeWidth == b.modeWidth && a.modeHeight == b.modeHeight && a.transform == b.transform
+        && a.scale == b.scale;
+}
+
+} // namespace
+
+// An output watched between pictures: its last picture, the buffer a copy is pending into,
+// and when the compositor may still hold changes it has not composed.
+struct WaylandScreencopy::Watch {
+    WaylandOutput output; // as described when the watch began
+    bool withCursor = false;
+    WaylandFramePacing pacing;
+    std::unique_ptr<Buffer> buffer;
+    std::unique_ptr<Frame> pending; // copy_with_damage into buffer; none when arming failed
+    Image picture;                  // never read from the buffer while a copy is pending into it
+
+    Watch(const WaylandOutput& described, bool cursor)
+        : output(described), withCursor(cursor), pacing(described.refresh)
+    {
+    }
+};
+
 WaylandScreencopy::WaylandScreencopy() = default;
 WaylandScreencopy::~WaylandScreencopy() = default;
 
 void WaylandScreencopy::forget()
 {
+    watches_.clear();
+    fenceBuffer_.reset();
     buffer_.reset();
 }
 
-Image WaylandScreencopy::capture(WaylandSession& session, std::uint32_t outputID, bool withCursor)
+void WaylandScreencopy::release(WaylandSession& session)
+{
+    forget();
+    // The compositor frees the buffers and stops drawing the pointer for our copies now,
+    // not at the next request.
+    wl_display_flush(session.display());
+}
+
+void WaylandScreencopy::stopWatching(std::uint32_t outputID)
+{
+    std::erase_if(watches_, [outputID](const auto& watch) { return watch->output.id == outputID; });
+}
+
+Image WaylandScreencopy::capture(WaylandSession& session, std::uint32_t outputID, bool withCursor, Reuse reuse)
 {
     if (!session.screencopy() || !session.shm())
         throw waylandError("the compositor offers no screen copy (wlr-screencopy)");
+    // Outputs that went away take their buffers with them.
+    std::erase_if(watches_, [&](const auto& watch) { return !session.output(watch->output.id); });
     wl_output* output = session.output(outputID);
     const WaylandLayout layout = session.layout();
     const WaylandOutput* described = layout.find(outputID);
     if (!output || !described)
         throw waylandError("output " + std::to_string(outputID) + " is not connected");
-    const int transform = described->transform;
 
-    Frame frame;
-    FrameHandle handle{zwlr_screencopy_manager_v1_capture_output(session.screencopy(), withCursor ? 1 : 0, output)};
-    zwlr_screencopy_frame_v1_add_listener(handle.frame, &frameListener, &frame);
-    const bool announcesAll = zwlr_screencopy_frame_v1_get_version(handle.frame) >= 3;
-    // Before version 3 every kind comes at once, and one round trip has them all.
-    if (announcesAll)
-        session.dispatchUntil([&] { return frame.described || frame.failed; }, copyDeadline);
-    else
-        session.roundtrip();
-    if (frame.failed)
-        throw waylandError("the compositor could not copy output " + described->name);
-    if (!frame.shm)
-        throw waylandError("the compositor offers no shared-memory copy of output " + described->name);
-    const SharedBufferLayout wanted = *frame.shm;
-    if (!readableFormat(wanted.format) || wanted.width <= 0 || wanted.height <= 0 || wanted.stride < wanted.width * 4)
-        throw waylandError("the compositor copies output " + described->name + " only in a pixel format this cannot read ("
-                           + std::to_string(wanted.format) + ")");
-
-    if (!buffer_ || !buffer_->fits(wanted)) {
-        buffer_.reset();
-        auto buffer = std::make_unique<Buffer>();
-        buffer->layout = wanted;
-        buffer->size = static_cast<std::size_t>(wanted.stride) * static_cast<std::size_t>(wanted.height);
-        buffer->fd = memfd_create("velmar-screencopy", MFD_CLOEXEC);
-        if (buffer->fd < 0 || ftruncate(buffer->fd, static_cast<off_t>(buffer->size)) != 0)
-            throw PlatformError("Wayland", errno, std::string("no shared memory for a picture: ") + std::strerror(errno));
-        void* data = mmap(nullptr, buffer->size, PROT_READ | PROT_WRITE, MAP_SHARED, buffer->fd, 0);
-        if (data == MAP_FAILED)
-            throw PlatformError("Wayland", errno, std::string("no shared memory for a picture: ") + std::strerror(errno));
-        buffer->data = static_cast<std::uint8_t*>(data);
-        buffer->pool = wl_shm_create_pool(session.shm(), buffer->fd, static_cast<std::int32_t>(buffer->size));
-        buffer->buffer = wl_shm_pool_create_buffer(buffer->pool, 0, wanted.width, wanted.height, wanted.stride,
-                                                   wanted.format);
-        buffer_ = std::move(buffer);
+    // copy_with_damage came with version 2.
+    if (reuse == Reuse::no || zwlr_screencopy_manager_v1_get_version(session.screencopy()) < 2) {
+        stopWatching(outputID);
+        return copyOnce(session, outputID, withCursor);
     }
-    // A plain copy, not copy_with_damage: that one waits until the output changes, which on a
-    // screen that did not change is for ever, and a plain copy reports no damage. What changed
-    // is found by comparing the picture with the last one (PictureCache).
-    zwlr_screencopy_frame_v1_copy(handle.frame, buffer_->buffer);
-    session.dispatchUntil([&] { return frame.ready || frame.failed; }, copyDeadline);
-    if (frame.failed)
-        throw waylandError("the compositor could not copy output " + described->name);
-    SharedBufferLayout copied = wanted;
-    copied.yInverted = frame.yInverted;
-    auto picture = pictureFromBuffer(buffer_->data, buffer_->size, copied, transform);
-    if (!picture)
-        throw waylandError("the copy of output " + described->name + " could not be read");
-    return std::move(*picture);
+    auto found = std::find_if(watches_.begin(), watches_.end(),
+                              [&](const auto& watch) { return watch->output.id == outputID; });
+    Watch* watch = found == watches_.end() ? nullptr : found->get();
+    if (watch && (watch->withCursor != withCursor || !sameScanout(watch->output, *described) || !watch->pending
+                  || watch->pending->failed)) {
+        stopWatching(outputID);
+        watch = nullptr;
+    }
+    if (watch) {
+        try {
+            return answer(session, *watch);
+        } catch (const WaylandConnectionLost&) {
+            throw;
+        } catch (const WaylandNoAnswer&) {
+            throw;
+        } catch (const std::exception&) {
+            // A copy that failed on the way (the output changed as it was copied, say) starts
+            // over with a plain copy below.
+        }
+        stopWatching(outputID);
+    }
+    return startWatch(session, *described, withCursor);
+}
+
+Image WaylandScreencopy::copyOnce(WaylandSession& session, std::uint32_t outputID, bool withCursor)
+{
+    const WaylandLayout layout = session.layout();
+    const WaylandOutput& described = *layout.find(outputID);
+    auto frame = requestFrame(session, session.output(outputID), withCursor, Area::output);
+    awaitDescriptions(session, {frame.get()});
+    Buffer& buffer = bufferFor(buffer_, session, offeredLayout(*frame, described.name));
+    zwlr_screencopy_frame_v1_copy(frame->proxy, buffer.buffer);
+    session.dispatchUntil([&] { return frame->settled(); }, copyDeadline);
+    if (frame->failed)
+        throw waylandError("the compositor could not copy output " + described.name);
+    return pictureOf(buffer, *frame, described.transform, described.name);
+}
+
+Image WaylandScreencopy::startWatch(WaylandSession& session, const WaylandOutput& described, bool withCursor)
+{
+    // The first picture is a plain copy: a copy_with_damage would wait for a change, and the
+    // compositor may remember that nothing changed since an earlier watch of ours.
+    auto watch = std::make_unique<Watch>(described, withCursor);
+    auto frame = requestFrame(session, session.output(described.id), withCursor, Area::output);
+    awaitDescriptions(session, {frame.get()});
+    Buffer& buffer = bufferFor(watch->buffer, session, offeredLayout(*frame, described.name));
+    zwlr_screencopy_frame_v1_copy(frame->proxy, buffer.buffer);
+    session.dispatchUntil([&] { return frame->settled(); }, copyDeadline);
+    if (frame->failed)
+        throw waylandError("the compositor could not copy output " + described.name);
+    watch->pacing.committed(Clock::now());
+    watch->picture = pictureOf(buffer, *frame, described.transform, described.name);
+    frame.reset();
+    // The plain copy's buffer is not needed while a watch holds one of its own.
+    buffer_.reset();
+    arm(session, *watch);
+    Image picture = watch->picture;
+    watches_.push_back(std::move(watch));
+    return picture;
+}
+
+void WaylandScreencopy::arm(WaylandSession& session, Watch& watch)
+{
+    auto frame = requestFrame(session, session.output(watch.output.id), watch.withCursor, Area::output);
+    awaitDescriptions(session, {frame.get()});
+    if (frame->failed || !frame->shm || !watch.buffer->fits(*frame->shm))
+        return; // unarmed: the next picture starts over
+    zwlr_screencopy_frame_v1_copy_with_damage(frame->proxy, watch.buffer->buffer);
+    wl_display_flush(session.display());
+    watch.pending = std::move(frame);
+    watch.pacing.asked(Clock::now());
+}
+
+bool WaylandScreencopy::fence(WaylandSession& session, Watch& watch)
+{
+    const std::string& name = watch.output.name;
+    auto next = requestFrame(session, session.output(watch.output.id), watch.withCursor, Area::output);
+    auto fence = requestFrame(session, session.output(watch.output.id), false, Area::corner);
+    awaitDescriptions(session, {next.get(), fence.get()});
+    if (next->failed || !next->shm || !watch.buffer->fits(*next->shm))
+        return false;
+    Buffer& corner = bufferFor(fenceBuffer_, session, offeredLayout(*fence, name));
+    zwlr_screencopy_frame_v1_copy_with_damage(next->proxy, watch.buffer->buffer);
+    zwlr_screencopy_frame_v1_copy(fence->proxy, corner.buffer);
+    session.dispatchUntil([&] { return fence->settled(); }, copyDeadline);
+    // Both copies settle within the same commit; a round trip reads whatever of it the
+    // fence's events did not bring along.
+    session.roundtrip();
+    if (fence->failed || next->failed)
+        return false;
+    watch.pacing.committed(Clock::now());
+    if (next->ready) {
+        watch.picture = pictureOf(*watch.buffer, *next, watch.output.transform, name);
+        next.reset();
+        arm(session, watch);
+    } else {
+        watch.pending = std::move(next);
+    }
+    return true;
+}
+
+Image WaylandScreencopy::answer(WaylandSession& session, Watch& watch)
+{
+    Frame* pending = watch.pending.get();
+    const std::string& name = watch.output.name;
+    if (pending->ready) {
+        // Completed before the request: the output as it was then, and perhaps changed since.
+        watch.picture = pictureOf(*watch.buffer, *pending, watch.output.transform, name);
+        watch.pending.reset();
+        if (!fence(session, watch))
+            throw waylandError("the compositor could not copy output " + name);
+        return watch.picture;
+    }
+    if (Clock::now() < watch.pacing.holdsUntil()) {
+        // The compositor may still be composing a change made before the request.
+        if (!session.dispatchUntil([&] { return pending->settled(); }, watch.pacing.holdsUntil()))
+            session.roundtrip();
+        if (pending->failed)
+            throw waylandError("the compositor could not copy output " + name);
+        if (pending->ready) {
+            // Composed after the request arrived: current.
+            watch.pacing.committed(Clock::now());
+            watch.picture = pictureOf(*watch.buffer, *pending, watch.output.transform, name);
+            watch.pending.reset();
+            arm(session, watch);
+        }
+    }
+    return watch.picture;
 }

@@ -5,13 +5,22 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
-// Pictures of whole outputs through wlr-screencopy: the compositor copies its next frame of
-// the output into a shared-memory buffer of ours, which becomes a BGRA picture in the
-// layout's orientation. The buffer is kept for the next picture of the same size.
-// Runs under the connection's lock (inside WaylandConnection::run).
+// Pictures of whole outputs through wlr-screencopy: the compositor copies a frame of the
+// output into a shared-memory buffer of ours, which becomes a BGRA picture in the layout's
+// orientation.
+//
+// A picture asked for with Reuse::watch leaves a copy pending on its output that completes
+// only when the output changes (copy_with_damage), so that the next picture of an unchanged
+// output is answered from the last one without waiting for a frame (WaylandScreencopy.cpp
+// says when that is sound). Everything runs under the connection's lock (inside
+// WaylandConnection::run or ifConnected).
 class WaylandScreencopy {
 public:
+    // Whether the picture leaves a copy pending on its output for the next one.
+    enum class Reuse { no, watch };
+
     WaylandScreencopy();
     ~WaylandScreencopy();
     WaylandScreencopy(const WaylandScreencopy&) = delete;
@@ -19,12 +28,30 @@ public:
 
     // Throws PlatformError when the compositor offers no screencopy, refuses or fails the
     // copy, or offers only a buffer format this cannot read; WaylandConnectionLost.
-    Image capture(WaylandSession& session, std::uint32_t outputID, bool withCursor);
+    Image capture(WaylandSession& session, std::uint32_t outputID, bool withCursor, Reuse reuse = Reuse::no);
 
-    // Drops the buffer: its connection is gone.
+    // Gives the pending copies, their buffers and the kept pictures back (pictures stopped
+    // for a while), telling the compositor at once.
+    void release(WaylandSession& session);
+    // Drops everything without telling anyone: its connection is gone.
     void forget();
 
-private:
+    // Outputs watched now (for tests of the memory kept).
+    std::size_t watching() const { return watches_.size(); }
+
     struct Buffer;
-    std::unique_ptr<Buffer> buffer_;
+    struct Frame;
+    struct Watch;
+
+private:
+    Image copyOnce(WaylandSession& session, std::uint32_t outputID, bool withCursor);
+    Image startWatch(WaylandSession& session, const WaylandOutput& output, bool withCursor);
+    Image answer(WaylandSession& session, Watch& watch);
+    void arm(WaylandSession& session, Watch& watch);
+    bool fence(WaylandSession& session, Watch& watch);
+    void stopWatching(std::uint32_t outputID);
+
+    std::unique_ptr<Buffer> buffer_;      // for pictures that watch nothing
+    std::unique_ptr<Buffer> fenceBuffer_; // the few pixels a fence copies
+    std::vector<std::unique_ptr<Watch>> watches_;
 };

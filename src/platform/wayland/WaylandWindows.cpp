@@ -39,7 +39,7 @@ std::vector<ShareableWindow> waylandWindows(WaylandSession& session, const Wayla
 }
 
 WaylandWindowPicture waylandWindowPicture(WaylandSession& session, WaylandScreencopy& screencopy,
-                                          std::uint32_t windowID, bool withCursor)
+                                          std::uint32_t windowID, bool withCursor, WaylandScreencopy::Reuse reuse)
 {
     const WaylandLayout layout = session.layout();
     for (ShareableWindow& window : waylandWindows(session, layout)) {
@@ -57,7 +57,7 @@ WaylandWindowPicture waylandWindowPicture(WaylandSession& session, WaylandScreen
         const PixelRect area = layout.pixelsOf(*output, window.frame);
         if (area.width <= 0 || area.height <= 0)
             throw waylandError(name + " has no pixels on output " + output->name);
-        Image whole = screencopy.capture(session, output->id, withCursor);
+        Image whole = screencopy.capture(session, output->id, withCursor, reuse);
         if (area.x + area.width > whole.width || area.y + area.height > whole.height)
             throw waylandError("the copy of output " + output->name + " is smaller than the output");
         return {cropped(whole, area), std::move(window)};

@@ -24,4 +24,5 @@ struct WaylandWindowPicture {
     ShareableWindow window;
 };
 WaylandWindowPicture waylandWindowPicture(WaylandSession& session, WaylandScreencopy& screencopy,
-                                          std::uint32_t windowID, bool withCursor);
+                                          std::uint32_t windowID, bool withCursor,
+                                          WaylandScreencopy::Reuse reuse = WaylandScreencopy::Reuse::no);
