@@ -3,6 +3,7 @@ list and input, checked against a real GTK client, at scale 1 and at scale 2. Th
 behaviours as the X11 tests where they mean the same thing."""
 
 import base64
+import json
 import time
 import unittest
 
@@ -22,10 +23,11 @@ def text_of(events):
 
 class WaylandDesktopCase(DesktopCase):
     SCALE = 1
+    REFRESH = None
 
     @classmethod
     def make_desktop(cls):
-        return SwayDesktop(WIDTH, HEIGHT, cls.SCALE)
+        return SwayDesktop(WIDTH, HEIGHT, cls.SCALE, refresh=cls.REFRESH)
 
     @classmethod
     def start_clients(cls):
@@ -131,6 +133,17 @@ class KeptPictures:
         for colour in self.COLOURS:
             self.recolour(colour)
             self.assert_coloured(self.full_picture(), colour, f"at once after {colour}")
+
+    def test_a_change_made_just_after_a_picture_is_in_the_next(self):
+        # The pointer moved makes the small picture a new frame of the output, which it
+        # answers soon after; the compositor may hold the change made next until its next
+        # frame, when the output has not changed for the pending copy yet.
+        for i, colour in enumerate(self.COLOURS):
+            self.execute({"action": "move", "x": 100 + 10 * (i % 2), "y": 100})
+            # Not decoded: the change must follow the answer closely.
+            self.assertEqual(self.program.request("POST", "/screenshot", {"width": 32, "height": 20})[0], 200)
+            self.recolour(colour)
+            self.assert_coloured(self.full_picture(), colour, f"just after a picture, {colour}")
 
     def test_a_change_after_the_output_last_changed_unseen_is_in_the_picture(self):
         # The first change completes the copy left pending; the second comes after it, with
@@ -322,6 +335,16 @@ class AtScaleTwo(WaylandDesktopCase, Pictures, KeptPictures):
         self.execute({"action": "click", "x": 321, "y": 123})
         buttons = [e for e in self.client.drain() if e["event"] == "button"]
         self.assertEqual([(e["x"], e["y"]) for e in buttons], [(321, 123), (321, 123)])
+
+
+class AtTenHertz(WaylandDesktopCase, KeptPictures):
+    """An output whose frames come a tenth of a second apart: the compositor holds a change
+    for longer before it is on the output."""
+    REFRESH = 10
+
+    def test_the_output_runs_at_the_rate_asked_for(self):
+        [output] = json.loads(self.desktop.swaymsg("-t", "get_outputs", "-r").stdout)
+        self.assertEqual(output["current_mode"]["refresh"], 10_000)
 
 
 class HeldKeysGoBack(unittest.TestCase):

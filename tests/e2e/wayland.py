@@ -55,17 +55,20 @@ class UserRuntime:
 
 
 class SwayDesktop:
-    """sway with one headless output of the given size and scale. Windows of the test client
-    open fullscreen, so their own coordinates are the output's."""
+    """sway with one headless output of the given size, scale and refresh rate (Hz, sway's
+    default when None). Windows of the test client open fullscreen, so their own coordinates
+    are the output's."""
 
-    def __init__(self, width=1280, height=800, scale=1, extra_config=""):
+    def __init__(self, width=1280, height=800, scale=1, extra_config="", refresh=None):
         if not shutil.which("sway"):
             raise RuntimeError("sway is not installed (Debian package sway)")
         self.home = UserRuntime("velmar-sway-")
         self.dir, self.runtime = self.home.dir, self.home.runtime
         config = os.path.join(self.dir, "config")
         with open(config, "w") as f:
-            f.write(f"output HEADLESS-1 resolution {width}x{height} position 0 0 scale {scale} bg #202020 solid_color\n"
+            rate = f"@{refresh}Hz" if refresh else ""
+            f.write(f"output HEADLESS-1 resolution {width}x{height}{rate} position 0 0 scale {scale}"
+                    " bg #202020 solid_color\n"
                     f"for_window [app_id=\"{APP_ID}\"] fullscreen enable\n"
                     "default_border none\n"
                     f"{extra_config}\n")

@@ -5,8 +5,9 @@
 namespace {
 
 // Refresh rates outside these bounds are taken as these: a compositor reporting 1 mHz would
-// make every picture wait for ever, one reporting 1 MHz would leave no time to compose.
-constexpr int slowestMilliHertz = 10'000;   // 10 Hz
+// make a picture after a change wait for ever, one reporting 1 MHz would leave no time to
+// compose. Headless outputs run as slowly as asked.
+constexpr int slowestMilliHertz = 1'000;     // 1 Hz
 constexpr int fastestMilliHertz = 1'000'000; // 1000 Hz
 constexpr int defaultMilliHertz = 60'000;
 
