@@ -168,7 +168,7 @@ class KeptPictures:
             # The pointer's image lies below and right of its hot spot.
             return any(pixel(picture, px, py) != COLOUR for px in range(x, x + 8) for py in range(y, y + 8))
 
-        spots = [(200, 150), (600, 420), (240, 190), (40, 30)]
+        spots = [(200, 150), (560, 330), (240, 190), (40, 30)]  # inside 640 x 400 points at scale 2
         for at in spots:
             self.execute({"action": "move", "x": at[0], "y": at[1]})
             picture = self.full_picture()
