@@ -1,5 +1,7 @@
 #include "http/HTTPMessage.hpp"
 
+#include <cstring>
+#include <map>
 #include <stdexcept>
 
 HTTPResponse errorResponse(int status, std::string code, std::string message)
@@ -24,35 +26,43 @@ const char* reasonPhrase(int status)
     }
 }
 
-std::string serializeResponse(const HTTPResponse& response)
+namespace {
+
+std::string head(int status, bool hasBody, std::size_t bodyLength, const std::map<std::string, std::string>& extra)
 {
-    int status = response.status;
-    std::string body;
-    const bool hasBody = !response.body.is_null();
-    bool replaced = false;
-    try {
-        if (hasBody)
-            writeJson(response.body, body);
-    } catch (const std::invalid_argument&) {
-        status = 500;
-        body.clear();
-        writeJson(errorResponse(500, "internal_error", internalErrorMessage).body, body);
-        replaced = true;
-    }
     std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\n";
     if (hasBody)
         head += "Content-Type: application/json; charset=utf-8\r\n";
-    head += "Content-Length: " + std::to_string(body.size()) + "\r\nCache-Control: no-store\r\nConnection: close\r\n";
-    // The extra headers belong to the answer that was built, not to the one put in its place.
-    if (!replaced) {
-        for (const auto& [name, value] : response.headers)
-            head += name + ": " + value + "\r\n";
-    }
+    head += "Content-Length: " + std::to_string(bodyLength) + "\r\nCache-Control: no-store\r\nConnection: close\r\n";
+    for (const auto& [name, value] : extra)
+        head += name + ": " + value + "\r\n";
     head += "\r\n";
-    // One allocation for the whole answer: a picture's body can be megabytes.
-    std::string wire;
-    wire.reserve(head.size() + body.size());
-    wire.append(head).append(body);
+    return head;
+}
+
+} // namespace
+
+std::string serializeResponse(const HTTPResponse& response)
+{
+    const bool hasBody = !response.body.is_null();
+    // The body is written after room for the head, which then goes in front of it in the
+    // same string: a picture's body is megabytes, and a second string for the whole answer
+    // would hold it twice at once. The head's length is known but for the body's length.
+    const std::size_t room = head(response.status, hasBody, 0, response.headers).size() + 20;
+    std::string wire(room, ' ');
+    try {
+        if (hasBody)
+            writeJson(response.body, wire);
+    } catch (const std::invalid_argument&) {
+        // The extra headers belong to the answer that was built, not to the one put in its place.
+        wire = std::string(room, ' ');
+        writeJson(errorResponse(500, "internal_error", internalErrorMessage).body, wire);
+        const std::string replaced = head(500, true, wire.size() - room, {});
+        return replaced + wire.substr(room);
+    }
+    const std::string text = head(response.status, hasBody, wire.size() - room, response.headers);
+    wire.erase(0, room - text.size());
+    std::memcpy(wire.data(), text.data(), text.size());
     return wire;
 }
 
