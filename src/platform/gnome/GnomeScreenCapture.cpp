@@ -1,5 +1,6 @@
 #include "platform/gnome/GnomeScreenCapture.hpp"
 
+#include "platform/WorkerAnswer.hpp"
 #include "platform/gnome/GnomeWindowList.hpp"
 #include "platform/wayland/WaylandPicture.hpp"
 
@@ -118,16 +119,9 @@ Image GnomeScreenCapture::capture(const ContentFilter& filter, const StreamConfi
 
 void GnomeScreenCapture::getShareableContent(bool, bool onScreenWindowsOnly, ContentCompletion completion)
 {
-    worker_.async([this, onScreenWindowsOnly, completion = std::move(completion)] {
-        std::optional<ShareableContent> content;
-        std::optional<PlatformError> failure;
-        try {
-            content = shareableContent(onScreenWindowsOnly);
-        } catch (const std::exception& error) {
-            failure = PlatformError::from(error, "GNOME");
-        }
-        completion(std::move(content), std::move(failure));
-    });
+    answerOnWorker(
+        worker_, "GNOME", [this, onScreenWindowsOnly] { return shareableContent(onScreenWindowsOnly); },
+        std::move(completion));
 }
 
 ContentFilter GnomeScreenCapture::filter(const ShareableDisplay& display)
@@ -148,14 +142,7 @@ ContentFilter GnomeScreenCapture::filter(const ShareableWindow& window)
 void GnomeScreenCapture::captureImage(const ContentFilter& filter, const StreamConfiguration& configuration,
                                       ImageCompletion completion)
 {
-    worker_.async([this, filter, configuration, completion = std::move(completion)] {
-        std::optional<Image> image;
-        std::optional<PlatformError> failure;
-        try {
-            image = capture(filter, configuration);
-        } catch (const std::exception& error) {
-            failure = PlatformError::from(error, "GNOME");
-        }
-        completion(std::move(image), std::move(failure));
-    });
+    answerOnWorker(
+        worker_, "GNOME", [this, filter, configuration] { return capture(filter, configuration); },
+        std::move(completion));
 }

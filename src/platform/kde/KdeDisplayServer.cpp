@@ -1,6 +1,7 @@
 #include "platform/kde/KdeDisplayServer.hpp"
 
 #include "base/PlatformError.hpp"
+#include "platform/WorkerAnswer.hpp"
 #include "platform/wayland/WaylandPicture.hpp"
 
 #include <cstdlib>
@@ -177,30 +178,14 @@ Image KdeScreenCapture::capture(const ContentFilter& filter, const StreamConfigu
 void KdeScreenCapture::getShareableDisplays(ContentCompletion completion)
 {
     // A picture of the display needs no window list.
-    worker_.async([this, completion = std::move(completion)] {
-        std::optional<ShareableContent> content;
-        std::optional<PlatformError> failure;
-        try {
-            content = shareableDisplays();
-        } catch (const std::exception& error) {
-            failure = PlatformError::from(error, "KWin");
-        }
-        completion(std::move(content), std::move(failure));
-    });
+    answerOnWorker(worker_, "KWin", [this] { return shareableDisplays(); }, std::move(completion));
 }
 
 void KdeScreenCapture::getShareableContent(bool, bool onScreenWindowsOnly, ContentCompletion completion)
 {
-    worker_.async([this, onScreenWindowsOnly, completion = std::move(completion)] {
-        std::optional<ShareableContent> content;
-        std::optional<PlatformError> failure;
-        try {
-            content = shareableContent(onScreenWindowsOnly);
-        } catch (const std::exception& error) {
-            failure = PlatformError::from(error, "KWin");
-        }
-        completion(std::move(content), std::move(failure));
-    });
+    answerOnWorker(
+        worker_, "KWin", [this, onScreenWindowsOnly] { return shareableContent(onScreenWindowsOnly); },
+        std::move(completion));
 }
 
 ContentFilter KdeScreenCapture::filter(const ShareableDisplay& display)
@@ -221,16 +206,9 @@ ContentFilter KdeScreenCapture::filter(const ShareableWindow& window)
 void KdeScreenCapture::captureImage(const ContentFilter& filter, const StreamConfiguration& configuration,
                                     ImageCompletion completion)
 {
-    worker_.async([this, filter, configuration, completion = std::move(completion)] {
-        std::optional<Image> image;
-        std::optional<PlatformError> failure;
-        try {
-            image = capture(filter, configuration);
-        } catch (const std::exception& error) {
-            failure = PlatformError::from(error, "KWin");
-        }
-        completion(std::move(image), std::move(failure));
-    });
+    answerOnWorker(
+        worker_, "KWin", [this, filter, configuration] { return capture(filter, configuration); },
+        std::move(completion));
 }
 
 KdeDisplayServer::KdeDisplayServer()

@@ -1,5 +1,6 @@
 #include "platform/wayland/WaylandScreenCapture.hpp"
 
+#include "platform/WorkerAnswer.hpp"
 #include "platform/wayland/WaylandPicture.hpp"
 #include "platform/wayland/WaylandWindows.hpp"
 
@@ -65,30 +66,12 @@ Image WaylandScreenCapture::capture(const ContentFilter& filter, const StreamCon
 
 void WaylandScreenCapture::getShareableContent(bool, bool, ContentCompletion completion)
 {
-    worker_.async([this, completion = std::move(completion)] {
-        std::optional<ShareableContent> content;
-        std::optional<PlatformError> failure;
-        try {
-            content = shareableContent();
-        } catch (const std::exception& error) {
-            failure = PlatformError::from(error, "Wayland");
-        }
-        completion(std::move(content), std::move(failure));
-    });
+    answerOnWorker(worker_, "Wayland", [this] { return shareableContent(); }, std::move(completion));
 }
 
 void WaylandScreenCapture::getShareableDisplays(ContentCompletion completion)
 {
-    worker_.async([this, completion = std::move(completion)] {
-        std::optional<ShareableContent> content;
-        std::optional<PlatformError> failure;
-        try {
-            content = shareableDisplays();
-        } catch (const std::exception& error) {
-            failure = PlatformError::from(error, "Wayland");
-        }
-        completion(std::move(content), std::move(failure));
-    });
+    answerOnWorker(worker_, "Wayland", [this] { return shareableDisplays(); }, std::move(completion));
 }
 
 ContentFilter WaylandScreenCapture::filter(const ShareableDisplay& display)
@@ -125,17 +108,9 @@ ContentFilter WaylandScreenCapture::filter(const ShareableWindow& window)
 void WaylandScreenCapture::captureImage(const ContentFilter& filter, const StreamConfiguration& configuration,
                                         ImageCompletion completion)
 {
-    worker_.async([this, filter, configuration, completion = std::move(completion)] {
-        std::optional<Image> image;
-        std::optional<PlatformError> failure;
-        try {
-            image = capture(filter, configuration);
-        } catch (const std::exception& error) {
-            failure = PlatformError::from(error, "Wayland");
-        }
-        completion(std::move(image), std::move(failure));
-        releaseWhenIdle();
-    });
+    answerOnWorker(
+        worker_, "Wayland", [this, filter, configuration] { return capture(filter, configuration); },
+        std::move(completion), [this] { releaseWhenIdle(); });
 }
 
 void WaylandScreenCapture::releaseWhenIdle()

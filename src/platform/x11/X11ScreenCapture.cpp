@@ -1,5 +1,6 @@
 #include "platform/x11/X11ScreenCapture.hpp"
 
+#include "platform/WorkerAnswer.hpp"
 #include "platform/x11/X11Displays.hpp"
 #include "platform/x11/X11Image.hpp"
 #include "platform/x11/X11Windows.hpp"
@@ -89,30 +90,17 @@ RetakenImage X11ScreenCapture::captureOver(const ContentFilter& filter, const St
 void X11ScreenCapture::getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                                            ContentCompletion completion)
 {
-    worker_.async([this, excludingDesktopWindows, onScreenWindowsOnly, completion = std::move(completion)] {
-        std::optional<ShareableContent> content;
-        std::optional<PlatformError> failure;
-        try {
-            content = shareableContent(excludingDesktopWindows, onScreenWindowsOnly);
-        } catch (const std::exception& error) {
-            failure = PlatformError::from(error, "X11");
-        }
-        completion(std::move(content), std::move(failure));
-    });
+    answerOnWorker(
+        worker_, "X11",
+        [this, excludingDesktopWindows, onScreenWindowsOnly] {
+            return shareableContent(excludingDesktopWindows, onScreenWindowsOnly);
+        },
+        std::move(completion));
 }
 
 void X11ScreenCapture::getShareableDisplays(ContentCompletion completion)
 {
-    worker_.async([this, completion = std::move(completion)] {
-        std::optional<ShareableContent> content;
-        std::optional<PlatformError> failure;
-        try {
-            content = shareableDisplays();
-        } catch (const std::exception& error) {
-            failure = PlatformError::from(error, "X11");
-        }
-        completion(std::move(content), std::move(failure));
-    });
+    answerOnWorker(worker_, "X11", [this] { return shareableDisplays(); }, std::move(completion));
 }
 
 ContentFilter X11ScreenCapture::filter(const ShareableDisplay& display)
@@ -128,33 +116,20 @@ ContentFilter X11ScreenCapture::filter(const ShareableWindow& window)
 void X11ScreenCapture::captureImage(const ContentFilter& filter, const StreamConfiguration& configuration,
                                     ImageCompletion completion)
 {
-    worker_.async([this, filter, configuration, completion = std::move(completion)] {
-        std::optional<Image> image;
-        std::optional<PlatformError> failure;
-        try {
-            image = capture(filter, configuration);
-        } catch (const std::exception& error) {
-            failure = PlatformError::from(error, "X11");
-        }
-        completion(std::move(image), std::move(failure));
-        releaseWhenIdle();
-    });
+    answerOnWorker(
+        worker_, "X11", [this, filter, configuration] { return capture(filter, configuration); },
+        std::move(completion), [this] { releaseWhenIdle(); });
 }
 
 void X11ScreenCapture::captureImageOver(const ContentFilter& filter, const StreamConfiguration& configuration,
                                         Image earlier, RetakeCompletion completion)
 {
-    worker_.async([this, filter, configuration, earlier = std::move(earlier), completion = std::move(completion)]() mutable {
-        std::optional<RetakenImage> picture;
-        std::optional<PlatformError> failure;
-        try {
-            picture = captureOver(filter, configuration, std::move(earlier));
-        } catch (const std::exception& error) {
-            failure = PlatformError::from(error, "X11");
-        }
-        completion(std::move(picture), std::move(failure));
-        releaseWhenIdle();
-    });
+    answerOnWorker(
+        worker_, "X11",
+        [this, filter, configuration, earlier = std::move(earlier)]() mutable {
+            return captureOver(filter, configuration, std::move(earlier));
+        },
+        std::move(completion), [this] { releaseWhenIdle(); });
 }
 
 void X11ScreenCapture::releaseWhenIdle()
