@@ -30,6 +30,19 @@ void compareRows(const Image& before, const Image& after, std::vector<std::uint8
     });
 }
 
+} // namespace
+
+std::vector<std::uint8_t> rowsThatDiffer(const Image& before, const Image& after, std::size_t threads)
+{
+    if (before.width != after.width || before.height != after.height || before.pixels.empty() || after.pixels.empty())
+        return {};
+    std::vector<std::uint8_t> changed(static_cast<std::size_t>(after.height), 0);
+    compareRows(before, after, changed, threads);
+    return changed;
+}
+
+namespace {
+
 void releaseImage(Image& image)
 {
     image = Image();

@@ -10,6 +10,10 @@
 
 enum class PictureFormat { png, jpeg };
 
+// The rows of `after` that differ from `before`, one entry a row, non-zero where changed,
+// compared on up to `threads` threads; empty when the two are not of one size.
+std::vector<std::uint8_t> rowsThatDiffer(const Image& before, const Image& after, std::size_t threads);
+
 // The work of the last picture of one source, kept so that the next picture of it redoes only
 // what its changed rows reach: the black test's thumbnail, the shrink to the output size and
 // the encoder's bands (JPEG) or strips (PNG). Every result equals, byte for byte, what the

@@ -3,6 +3,8 @@
 #include "base/PlatformError.hpp"
 #include "platform/Geometry.hpp"
 #include "imaging/Image.hpp"
+#include "imaging/Parallel.hpp"
+#include "imaging/PictureCache.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -124,17 +126,19 @@ public:
     // captureImage, made in the memory of `earlier` (the last picture of the same filter and
     // configuration, or an empty one), telling which rows differ from it. For a screen that
     // barely changed, reading the new pixels and the earlier ones in one pass costs less
-    // than a fresh picture and a comparison after. A framework that cannot compare gives a
-    // fresh picture and no rows, as here.
+    // than a fresh picture and a comparison after. A framework that cannot compare as it
+    // reads gives a fresh picture compared after, as here.
     virtual void captureImageOver(const ContentFilter& filter, const StreamConfiguration& configuration, Image earlier,
                                   RetakeCompletion completion)
     {
-        static_cast<void>(earlier);
         captureImage(filter, configuration,
-                     [completion = std::move(completion)](std::optional<Image> image, std::optional<PlatformError> error) {
+                     [earlier = std::move(earlier), completion = std::move(completion)](
+                         std::optional<Image> image, std::optional<PlatformError> error) {
                          std::optional<RetakenImage> retaken;
-                         if (image)
-                             retaken = RetakenImage{std::move(*image), {}};
+                         if (image) {
+                             std::vector<std::uint8_t> changed = rowsThatDiffer(earlier, *image, usableCores());
+                             retaken = RetakenImage{std::move(*image), std::move(changed)};
+                         }
                          completion(std::move(retaken), std::move(error));
                      });
     }

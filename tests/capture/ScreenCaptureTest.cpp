@@ -244,3 +244,24 @@ TEST(ScreenshotFailure, Texts)
     EXPECT_EQ(Screenshot::Failure::encoding().description(), "the picture could not be encoded");
     EXPECT_STREQ(Screenshot::Failure::encoding().what(), "the picture could not be encoded");
 }
+
+// A framework that cannot compare as it reads gives a fresh picture, compared with the
+// earlier one after: the rows that differ, none for an unchanged screen, and no rows at all
+// (every row then counts as changed) when the earlier picture is missing or of another size.
+TEST(ScreenCapture, DisplayOverAnEarlierPictureTellsTheRowsThatDiffer)
+{
+    FakePlatform fake;
+    fake.screenCapture.setContent({{{5, 4, 3}}, {}});
+    Image screen = picture(4, 3);
+    screen.row(1)[5] = 9;
+    fake.screenCapture.setImage(screen);
+    const struct {
+        Image earlier;
+        std::vector<std::uint8_t> rows;
+    } cases[] = {{picture(4, 3), {0, 1, 0}}, {screen, {0, 0, 0}}, {picture(5, 3), {}}, {Image(), {}}};
+    for (const auto& c : cases) {
+        const RetakenImage retaken = ScreenCapture::displayOver(fake.platform(), 5, c.earlier);
+        EXPECT_EQ(retaken.changedRows, c.rows) << c.earlier.width;
+        EXPECT_EQ(retaken.image.pixels, screen.pixels);
+    }
+}
