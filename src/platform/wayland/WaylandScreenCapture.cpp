@@ -16,13 +16,23 @@ WaylandScreenCapture::WaylandScreenCapture(WaylandConnection& connection, Waylan
 {
 }
 
+namespace {
+
+ShareableContent displaysOf(const WaylandLayout& layout)
+{
+    ShareableContent content;
+    for (const auto& output : layout.outputs())
+        content.displays.push_back({output.id, output.width, output.height});
+    return content;
+}
+
+} // namespace
+
 ShareableContent WaylandScreenCapture::shareableContent()
 {
     return connection_.run([&](WaylandSession& session) {
         const WaylandLayout layout = session.layout();
-        ShareableContent content;
-        for (const auto& output : layout.outputs())
-            content.displays.push_back({output.id, output.width, output.height});
+        ShareableContent content = displaysOf(layout);
         // Nothing on a Wayland desktop is a desktop window to leave out: its background
         // and panels are layer surfaces, which no window list holds. Windows not shown are
         // listed whatever the caller asks, marked so (see waylandWindows).
@@ -33,13 +43,7 @@ ShareableContent WaylandScreenCapture::shareableContent()
 
 ShareableContent WaylandScreenCapture::shareableDisplays()
 {
-    return connection_.run([&](WaylandSession& session) {
-        const WaylandLayout layout = session.layout();
-        ShareableContent content;
-        for (const auto& output : layout.outputs())
-            content.displays.push_back({output.id, output.width, output.height});
-        return content;
-    });
+    return connection_.run([&](WaylandSession& session) { return displaysOf(session.layout()); });
 }
 
 Image WaylandScreenCapture::capture(const ContentFilter& filter, const StreamConfiguration& configuration)

@@ -12,6 +12,14 @@ namespace {
 // A configuration asking for more than this many pixels is refused rather than allocated.
 constexpr std::int64_t largestPicture = std::int64_t{16384} * 16384;
 
+ShareableContent displaysOf(const X11DisplayLayout& layout)
+{
+    ShareableContent content;
+    for (const auto& monitor : layout.monitors)
+        content.displays.push_back({monitor.id, monitor.width, monitor.height});
+    return content;
+}
+
 } // namespace
 
 X11ScreenCapture::X11ScreenCapture(X11Connection& connection)
@@ -22,10 +30,8 @@ X11ScreenCapture::X11ScreenCapture(X11Connection& connection)
 ShareableContent X11ScreenCapture::shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly)
 {
     return connection_.run([&](X11Session& session) {
-        X11DisplayLayout layout = x11DisplayLayout(session);
-        ShareableContent content;
-        for (const auto& monitor : layout.monitors)
-            content.displays.push_back({monitor.id, monitor.width, monitor.height});
+        const X11DisplayLayout layout = x11DisplayLayout(session);
+        ShareableContent content = displaysOf(layout);
         content.windows = x11Windows(session, layout, onScreenWindowsOnly, excludingDesktopWindows);
         return content;
     });
@@ -33,12 +39,7 @@ ShareableContent X11ScreenCapture::shareableContent(bool excludingDesktopWindows
 
 ShareableContent X11ScreenCapture::shareableDisplays()
 {
-    return connection_.run([&](X11Session& session) {
-        ShareableContent content;
-        for (const auto& monitor : x11DisplayLayout(session).monitors)
-            content.displays.push_back({monitor.id, monitor.width, monitor.height});
-        return content;
-    });
+    return connection_.run([&](X11Session& session) { return displaysOf(x11DisplayLayout(session)); });
 }
 
 Image X11ScreenCapture::capture(const ContentFilter& filter, const StreamConfiguration& configuration)
