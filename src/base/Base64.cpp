@@ -177,7 +177,7 @@ bool hasVectors()
 
 } // namespace
 
-void appendBase64EscapingSlashes(const unsigned char* data, size_t size, std::string& out)
+void appendBase64EscapingSlashes(const unsigned char* data, size_t size, std::string& out, size_t roomAfter)
 {
     // The exact length first, so that the text is written once into place, then the text.
     // Twelve bytes at a time where the processor has the vector instructions for it (each
@@ -196,7 +196,9 @@ void appendBase64EscapingSlashes(const unsigned char* data, size_t size, std::st
 #endif
     constexpr size_t overhang = 32;
     const size_t start = out.size();
-    out.resize(start + length + (whole < size ? 8 : 0) + overhang);
+    const size_t room = start + length + (whole < size ? 8 : 0) + overhang;
+    out.reserve(room + roomAfter);
+    out.resize(room);
     char* write = out.data() + start;
 #ifdef VELMAR_BASE64_VECTORS
     if (vectors > 0)

@@ -246,7 +246,9 @@ void write(const Json& value, std::string& out, int depth)
     case Json::value_t::binary: {
         const auto& bytes = value.get_binary();
         out.push_back('"');
-        appendBase64EscapingSlashes(bytes.data(), bytes.size(), out);
+        // The rest of a document that carries a picture is a few small members.
+        constexpr size_t roomForTheRest = 4096;
+        appendBase64EscapingSlashes(bytes.data(), bytes.size(), out, roomForTheRest);
         out.push_back('"');
         break;
     }

@@ -189,3 +189,15 @@ TEST(JsonWriter, BinaryIsWrittenAsTheStringOfItsBase64)
         EXPECT_EQ(writeJson(asBinary), writeJson(asText)) << bytes.size();
     }
 }
+
+TEST(JsonWriter, APictureAnswerIsWrittenWithoutGrowingTwice)
+{
+    // The members after a picture's text must not make the answer's string grow again: it
+    // would take room for twice the text and copy it (10 MB more for a large screen's PNG).
+    const Json answer = {{"base64", Json::binary(std::vector<std::uint8_t>(3 << 20, 0xff))},
+                         {"capture", "x11"}, {"height", 1080}, {"mime", "image/png"}, {"scale", 1.0},
+                         {"width", 1920}};
+    std::string out(200, ' ');
+    writeJson(answer, out);
+    EXPECT_LT(out.capacity(), out.size() + out.size() / 100);
+}
