@@ -169,10 +169,10 @@ TEST(Base64, StandardAlphabetWithPadding)
 TEST(JsonWriter, BinaryIsWrittenAsTheStringOfItsBase64)
 {
     // Against the Base64 text written as a string: every length's padding and the edges of
-    // the twelve-byte turns, slashes at every place in a group (0xff bytes give "////"), and
+    // the twenty-four-byte turns, slashes at every place in a group (0xff bytes give "////"), and
     // every 12-bit value in both halves.
     std::vector<std::vector<std::uint8_t>> inputs;
-    for (std::size_t length = 0; length <= 41; ++length)
+    for (std::size_t length = 0; length <= 57; ++length)
         for (const std::uint8_t fill : {0x00, 0xff, 0xfb, 0x3f})
             inputs.emplace_back(length, fill);
     std::vector<std::uint8_t> every;
