@@ -70,14 +70,15 @@ bool HTTPConnection::respondIfComplete()
 
 void HTTPConnection::respond(const HTTPResponse& response)
 {
+    std::size_t start = 0;
     try {
-        wire_ = serializeResponse(response);
+        start = writeResponse(response, wire_);
     } catch (...) {
         std::string().swap(wire_);
         send(internalErrorWire());
         return;
     }
-    send(wire_);
+    send(std::string_view(wire_).substr(start));
 }
 
 void HTTPConnection::send(std::string_view bytes)

@@ -42,27 +42,34 @@ std::string head(int status, bool hasBody, std::size_t bodyLength, const std::ma
 
 } // namespace
 
-std::string serializeResponse(const HTTPResponse& response)
+std::size_t writeResponse(const HTTPResponse& response, std::string& wire)
 {
     const bool hasBody = !response.body.is_null();
-    // The body is written after room for the head, which then goes in front of it in the
-    // same string: a picture's body is megabytes, and a second string for the whole answer
-    // would hold it twice at once. The head's length is known but for the body's length.
+    // The body is written after room for the head, which then goes just before it: a
+    // picture's body is megabytes, and moving it (or a second string for the whole answer)
+    // would copy it again. The head's length is known but for the body's length.
     const std::size_t room = head(response.status, hasBody, 0, response.headers).size() + 20;
-    std::string wire(room, ' ');
+    wire.assign(room, ' ');
     try {
         if (hasBody)
             writeJson(response.body, wire);
     } catch (const std::invalid_argument&) {
         // The extra headers belong to the answer that was built, not to the one put in its place.
-        wire = std::string(room, ' ');
+        wire.assign(room, ' ');
         writeJson(errorResponse(500, "internal_error", internalErrorMessage).body, wire);
         const std::string replaced = head(500, true, wire.size() - room, {});
-        return replaced + wire.substr(room);
+        std::memcpy(wire.data() + room - replaced.size(), replaced.data(), replaced.size());
+        return room - replaced.size();
     }
     const std::string text = head(response.status, hasBody, wire.size() - room, response.headers);
-    wire.erase(0, room - text.size());
-    std::memcpy(wire.data(), text.data(), text.size());
+    std::memcpy(wire.data() + room - text.size(), text.data(), text.size());
+    return room - text.size();
+}
+
+std::string serializeResponse(const HTTPResponse& response)
+{
+    std::string wire;
+    wire.erase(0, writeResponse(response, wire));
     return wire;
 }
 

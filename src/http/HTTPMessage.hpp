@@ -36,6 +36,9 @@ const char* reasonPhrase(int status);
 // (a text that is not UTF-8, a NaN) is a failure of the server, not a success with nothing
 // in it: it goes out as the 500 "internal_error" answer below. Throws std::bad_alloc.
 std::string serializeResponse(const HTTPResponse& response);
+// The same bytes written into `wire`, which they end; returns where they begin. The body is
+// written once, in place: the bytes before it are room the head did not need.
+std::size_t writeResponse(const HTTPResponse& response, std::string& wire);
 
 // The one sentence of the 500 "internal_error" answer, given when a request failed in a way
 // nothing else answered.
