@@ -41,6 +41,36 @@ std::vector<std::uint8_t> rowsThatDiffer(const Image& before, const Image& after
     return changed;
 }
 
+std::vector<std::uint8_t> copyRowsThatDiffer(const Image& current, Image& earlier, std::size_t threads)
+{
+    const auto height = static_cast<std::size_t>(std::max(0, current.height));
+    const auto length = static_cast<std::size_t>(std::max(0, current.width)) * 4;
+    if (earlier.width != current.width || earlier.height != current.height
+        || earlier.bytesPerRow != current.bytesPerRow || earlier.pixels.size() != current.pixels.size()
+        || current.pixels.empty() || current.bytesPerRow < length
+        || current.pixels.size() < current.bytesPerRow * height) {
+        earlier = current;
+        return {};
+    }
+    std::vector<std::uint8_t> changed(height, 0);
+    const std::size_t turns = (height + rowsPerTurn - 1) / rowsPerTurn;
+    std::atomic<std::size_t> next{0};
+    runOnThreads(std::min(threads, turns), [&] {
+        for (std::size_t turn; (turn = next++) < turns;) {
+            const std::size_t last = std::min(height, (turn + 1) * rowsPerTurn);
+            for (std::size_t y = turn * rowsPerTurn; y < last; ++y) {
+                const std::uint8_t* now = current.row(static_cast<int>(y));
+                std::uint8_t* before = earlier.row(static_cast<int>(y));
+                if (std::memcmp(before, now, length) != 0) {
+                    std::memcpy(before, now, length);
+                    changed[y] = 1;
+                }
+            }
+        }
+    });
+    return changed;
+}
+
 namespace {
 
 void releaseImage(Image& image)

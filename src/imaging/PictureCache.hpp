@@ -14,6 +14,14 @@ enum class PictureFormat { png, jpeg };
 // compared on up to `threads` threads; empty when the two are not of one size.
 std::vector<std::uint8_t> rowsThatDiffer(const Image& before, const Image& after, std::size_t threads);
 
+// Makes `earlier` equal to `current`, writing only the rows that differ, and returns them
+// marked (one entry a row, non-zero where the row differed), compared on up to `threads`
+// threads. When `earlier` is not a picture of `current`'s size and row length, it becomes a
+// whole copy of `current` (in its own memory when that is large enough) and the result is
+// empty: every row counts as changed. For a capture kept by its framework, made over the
+// picture lent to it without a second copy of the whole.
+std::vector<std::uint8_t> copyRowsThatDiffer(const Image& current, Image& earlier, std::size_t threads);
+
 // The work of the last picture of one source, kept so that the next picture of it redoes only
 // what its changed rows reach: the black test's thumbnail, the shrink to the output size and
 // the encoder's bands (JPEG) or strips (PNG). Every result equals, byte for byte, what the

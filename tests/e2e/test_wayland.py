@@ -180,13 +180,50 @@ class KeptPictures:
         self.full_picture()
         try:
             self.desktop.swaymsg("output", "HEADLESS-1", "resolution", "1024x640")
-            answer, _ = self.picture("/screenshot", {"format": "png", "max_pixels": 50_000_000})
+            self.client.drain(0.5)
+            answer = self.assert_as_fresh(self.FULL, "at 1024x640")
             self.assertEqual((answer["width"], answer["height"]), (1024, 640))
         finally:
             self.desktop.swaymsg("output", "HEADLESS-1", "resolution", f"{WIDTH}x{HEIGHT}")
             self.client.drain(0.5)
-        answer, picture = self.picture("/screenshot", {"format": "png", "max_pixels": 50_000_000})
+        answer = self.assert_as_fresh(self.FULL, "back at the first size")
         self.assertEqual((answer["width"], answer["height"]), (WIDTH, HEIGHT))
+
+    FULL = {"format": "png", "max_pixels": 50_000_000}
+
+    def assert_as_fresh(self, body, why):
+        """Takes a picture and checks it byte for byte against the one a program with nothing
+        kept makes of the same output, every row of which is made anew: a row the kept picture
+        wrongly took as unchanged would differ. Answers the picture's answer."""
+        status, answer, _ = self.program.request("POST", "/screenshot", body)
+        self.assertEqual(status, 200, answer)
+        with self.start_program() as fresh:
+            status, first, _ = fresh.request("POST", "/screenshot", body)
+        self.assertEqual(status, 200, first)
+        self.assertTrue(answer["base64"] == first["base64"], f"{why}: {body} differs from a fresh program's")
+        return answer
+
+    def test_pictures_made_over_the_kept_one_are_a_fresh_programs(self):
+        # The output left alone, a few rows changed (the pointer) and all of them (the window
+        # repainted), each in turn after pictures of an unchanged output. One kind of picture
+        # at a time: the file of the last one is kept and only the rows marked changed are
+        # encoded again (a picture of another kind is encoded whole).
+        move = lambda x, y: lambda: self.execute({"action": "move", "x": x, "y": y})  # noqa: E731
+        steps = [
+            ("unchanged", lambda: None),
+            ("unchanged again", lambda: None),
+            ("pointer moved", move(40, 30)),
+            ("unchanged after the pointer moved", lambda: None),
+            ("repainted", lambda: self.recolour("5a7b9c")),
+            ("unchanged after the repaint", lambda: None),
+            ("pointer moved a pixel", move(41, 30)),
+            ("repainted back", lambda: self.recolour(bytes(COLOUR).hex())),
+        ]
+        for body in (self.FULL, {}):
+            self.program.request("POST", "/screenshot", body)
+            for why, step in steps:
+                step()
+                self.assert_as_fresh(body, why)
 
 
 class Input:

@@ -1,5 +1,6 @@
 #include "imaging/PictureCache.hpp"
 
+#include "BlankImage.hpp"
 #include "base/PlatformError.hpp"
 #include "imaging/AreaShrink.hpp"
 #include "imaging/JPEGWriter.hpp"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -80,17 +82,7 @@ std::vector<std::uint8_t> wholeFile(const Image& capture, const Output& output)
 // them; a picture of another size is replaced whole, with nothing marked.
 std::vector<std::uint8_t> madeOver(Image& earlier, const Image& captured)
 {
-    if (earlier.width != captured.width || earlier.height != captured.height) {
-        earlier = captured;
-        return {};
-    }
-    std::vector<std::uint8_t> changed(static_cast<std::size_t>(captured.height), 0);
-    for (int y = 0; y < captured.height; ++y)
-        if (!std::equal(captured.row(y), captured.row(y) + captured.width * 4, earlier.row(y))) {
-            std::copy(captured.row(y), captured.row(y) + captured.width * 4, earlier.row(y));
-            changed[static_cast<std::size_t>(y)] = 1;
-        }
-    return changed;
+    return copyRowsThatDiffer(captured, earlier, threads);
 }
 
 void expectSameAsWhole(PictureCache& cache, const Output& output, const std::string& step)
@@ -167,6 +159,50 @@ TEST(PictureCache, RandomChangesGiveTheFilesOfTheWholeWork)
             cache.take(7, captured, nullptr, threads);
         }
         expectSameAsWhole(cache, *output, "step " + std::to_string(step) + ": " + what);
+    }
+}
+
+// A picture made over an earlier one: afterwards it is the new picture byte for byte, and
+// exactly the rows that differed are marked, across the parts the threads share out (64
+// rows each) and up to the last row. An earlier picture that cannot be written over row by
+// row becomes a whole copy, with nothing marked.
+TEST(PictureCache, CopyRowsThatDifferWritesAndMarksExactlyTheChangedRows)
+{
+    std::mt19937 random(5);
+    const Image before = screen(90, 200, 4);
+    Image after = before;
+    const std::vector<int> changedRows = {0, 63, 64, 130, 199};
+    for (int y : changedRows)
+        fillRect(after, static_cast<int>(random() % 90), y, 1, 1, random, true);
+    std::vector<std::uint8_t> expected(200, 0);
+    for (int y : changedRows)
+        expected[static_cast<std::size_t>(y)] = 1;
+
+    for (const std::size_t threadCount : {std::size_t{1}, std::size_t{3}}) {
+        Image earlier = before;
+        const auto* memory = earlier.pixels.data();
+        EXPECT_EQ(copyRowsThatDiffer(after, earlier, threadCount), expected) << threadCount;
+        EXPECT_TRUE(earlier.pixels == after.pixels) << threadCount;
+        EXPECT_EQ(earlier.pixels.data(), memory) << "written in place, " << threadCount;
+        EXPECT_EQ(copyRowsThatDiffer(after, earlier, threadCount), std::vector<std::uint8_t>(200, 0)) << threadCount;
+    }
+
+    const struct {
+        const char* what;
+        Image earlier;
+    } wholes[] = {
+        {"none", Image()},
+        {"shorter", screen(90, 199, 4)},
+        {"narrower", screen(89, 200, 4)},
+        {"padded rows", blankImage(90, 200, 8)},
+    };
+    for (const auto& whole : wholes) {
+        Image earlier = whole.earlier;
+        EXPECT_TRUE(copyRowsThatDiffer(after, earlier, threads).empty()) << whole.what;
+        EXPECT_EQ((std::tuple{earlier.width, earlier.height, earlier.bytesPerRow}),
+                  (std::tuple{after.width, after.height, after.bytesPerRow}))
+            << whole.what;
+        EXPECT_TRUE(earlier.pixels == after.pixels) << whole.what;
     }
 }
 

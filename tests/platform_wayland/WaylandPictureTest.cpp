@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <tuple>
 
 namespace {
 
@@ -72,6 +74,33 @@ TEST(WaylandPicture, InvertedRowsAndTurnedOutputsComeOutUpright)
                                             blueAt(*image, 0, c.height - 1), blueAt(*image, c.width - 1, c.height - 1)};
         EXPECT_EQ(corners, c.corners) << c.transform;
     }
+}
+
+// A watched output's picture is read into the memory of its last one: every byte of it must
+// be written, in each format and orientation, and a picture of another size replaced.
+TEST(WaylandPicture, WrittenOverAnEarlierPictureIsTheSameAsAFreshOne)
+{
+    const auto bytes = buffer();
+    for (const std::uint32_t format : {argb8888, xrgb8888, xbgr8888}) {
+        for (int transform = 0; transform < 8; ++transform) {
+            const SharedBufferLayout layout{format, 3, 2, 16, transform % 3 == 0};
+            const Image fresh = *pictureFromBuffer(bytes.data(), bytes.size(), layout, transform);
+            Image sameSize = fresh;
+            std::fill(sameSize.pixels.begin(), sameSize.pixels.end(), std::uint8_t{0x5a});
+            Image otherSize = Image::blank(4, 4);
+            for (Image* over : {&sameSize, &otherSize}) {
+                ASSERT_TRUE(pictureFromBuffer(bytes.data(), bytes.size(), layout, transform, *over));
+                EXPECT_EQ((std::tuple{over->width, over->height, over->bytesPerRow}),
+                          (std::tuple{fresh.width, fresh.height, fresh.bytesPerRow}))
+                    << format << " " << transform;
+                EXPECT_TRUE(over->pixels == fresh.pixels) << format << " " << transform;
+            }
+        }
+    }
+    // A copy that cannot be read leaves the picture as it was.
+    Image kept = Image::blank(3, 2);
+    EXPECT_FALSE(pictureFromBuffer(bytes.data(), bytes.size() - 1, {argb8888, 3, 2, 16, false}, 0, kept));
+    EXPECT_TRUE(kept.pixels == Image::blank(3, 2).pixels);
 }
 
 TEST(WaylandPicture, CropAndNearestResample)

@@ -68,12 +68,27 @@ bool readableFormat(std::uint32_t format)
 std::optional<Image> pictureFromBuffer(const std::uint8_t* bytes, std::size_t size, const SharedBufferLayout& layout,
                                        int transform)
 {
+    Image image;
+    if (!pictureFromBuffer(bytes, size, layout, transform, image))
+        return std::nullopt;
+    return image;
+}
+
+bool pictureFromBuffer(const std::uint8_t* bytes, std::size_t size, const SharedBufferLayout& layout, int transform,
+                       Image& image)
+{
     if (!readableFormat(layout.format) || layout.width <= 0 || layout.height <= 0
         || layout.stride < layout.width * 4
         || size < static_cast<std::size_t>(layout.stride) * static_cast<std::size_t>(layout.height))
-        return std::nullopt;
+        return false;
     const bool turned = (transform & 1) != 0;
-    Image image = Image::blank(turned ? layout.height : layout.width, turned ? layout.width : layout.height);
+    const int width = turned ? layout.height : layout.width;
+    const int height = turned ? layout.width : layout.height;
+    const auto rowBytes = static_cast<std::size_t>(width) * 4;
+    // Every byte is written below, so a picture of the size is written over as it is.
+    if (image.width != width || image.height != height || image.bytesPerRow != rowBytes
+        || image.pixels.size() != rowBytes * static_cast<std::size_t>(height))
+        image = Image::blank(width, height);
     const bool swap = redFirst(layout.format);
     const bool opaque = !hasAlpha(layout.format);
     const auto sourceRow = [&](int y) {
@@ -84,11 +99,11 @@ std::optional<Image> pictureFromBuffer(const std::uint8_t* bytes, std::size_t si
         // The common case, row by row.
         for (int y = 0; y < image.height; ++y) {
             std::uint8_t* out = image.row(y);
-            std::memcpy(out, sourceRow(y), static_cast<std::size_t>(image.width) * 4);
+            std::memcpy(out, sourceRow(y), rowBytes);
             if (opaque)
                 makeOpaque(out, image.width);
         }
-        return image;
+        return true;
     }
     for (int y = 0; y < image.height; ++y) {
         std::uint8_t* out = image.row(y);
@@ -101,7 +116,7 @@ std::optional<Image> pictureFromBuffer(const std::uint8_t* bytes, std::size_t si
             out[x * 4 + 3] = opaque ? 0xff : in[3];
         }
     }
-    return image;
+    return true;
 }
 
 Image cropped(const Image& image, const PixelRect& rect)

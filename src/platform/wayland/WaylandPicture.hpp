@@ -29,6 +29,11 @@ bool readableFormat(std::uint32_t format);
 // alpha come out opaque. Nothing when the format cannot be read or the bytes are too few.
 std::optional<Image> pictureFromBuffer(const std::uint8_t* bytes, std::size_t size, const SharedBufferLayout& layout,
                                        int transform);
+// The same, written into `image`: a picture of the resulting size is written over in its own
+// memory, anything else is replaced. False (and `image` untouched) when the format cannot be
+// read or the bytes are too few.
+bool pictureFromBuffer(const std::uint8_t* bytes, std::size_t size, const SharedBufferLayout& layout, int transform,
+                       Image& image);
 
 // The rectangle of the picture, which must lie inside it.
 Image cropped(const Image& image, const PixelRect& rect);

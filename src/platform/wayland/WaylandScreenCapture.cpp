@@ -1,5 +1,7 @@
 #include "platform/wayland/WaylandScreenCapture.hpp"
 
+#include "imaging/Parallel.hpp"
+#include "imaging/PictureCache.hpp"
 #include "platform/WorkerAnswer.hpp"
 #include "platform/wayland/WaylandPicture.hpp"
 #include "platform/wayland/WaylandWindows.hpp"
@@ -46,7 +48,9 @@ ShareableContent WaylandScreenCapture::shareableDisplays()
     return connection_.run([&](WaylandSession& session) { return displaysOf(session.layout()); });
 }
 
-Image WaylandScreenCapture::capture(const ContentFilter& filter, const StreamConfiguration& configuration)
+namespace {
+
+void checkConfiguration(const StreamConfiguration& configuration)
 {
     if (configuration.width < 0 || configuration.height < 0
         || (configuration.height > 0 && configuration.width > largestPicture / configuration.height))
@@ -54,18 +58,55 @@ Image WaylandScreenCapture::capture(const ContentFilter& filter, const StreamCon
                            + std::to_string(configuration.height) + " pixels is too large");
     if (configuration.pixelFormat != StreamConfiguration::pixelFormatBGRA)
         throw waylandError("only BGRA pictures are made");
+}
+
+// Whether the picture must be resampled to the size the configuration asks for.
+bool resized(const Image& image, const StreamConfiguration& configuration)
+{
+    const int width = static_cast<int>(configuration.width);
+    const int height = static_cast<int>(configuration.height);
+    return width > 0 && height > 0 && (width != image.width || height != image.height);
+}
+
+constexpr auto reuse = WaylandScreencopy::Reuse::watch;
+
+} // namespace
+
+Image WaylandScreenCapture::capture(const ContentFilter& filter, const StreamConfiguration& configuration)
+{
+    checkConfiguration(configuration);
     Image image = connection_.run([&](WaylandSession& session) {
-        constexpr auto reuse = WaylandScreencopy::Reuse::watch;
         if (filter.kind == ContentFilter::Kind::display)
             return screencopy_.capture(session, filter.id, configuration.showsCursor, reuse);
         return std::move(
             waylandWindowPicture(session, screencopy_, filter.id, configuration.showsCursor, reuse).image);
     });
-    const int width = static_cast<int>(configuration.width);
-    const int height = static_cast<int>(configuration.height);
-    if (width > 0 && height > 0 && (width != image.width || height != image.height))
-        return resampledNearest(image, width, height);
+    if (resized(image, configuration))
+        return resampledNearest(image, static_cast<int>(configuration.width), static_cast<int>(configuration.height));
     return image;
+}
+
+RetakenImage WaylandScreenCapture::captureOver(const ContentFilter& filter, const StreamConfiguration& configuration,
+                                               Image earlier)
+{
+    if (filter.kind != ContentFilter::Kind::display) {
+        Image image = capture(filter, configuration);
+        std::vector<std::uint8_t> changed = rowsThatDiffer(earlier, image, usableCores());
+        return {std::move(image), std::move(changed)};
+    }
+    checkConfiguration(configuration);
+    RetakenImage picture{std::move(earlier), {}};
+    // captureOver writes nothing over the picture until it has the output's, so an attempt
+    // made again on a new connection finds it as lent.
+    picture.changedRows = connection_.run([&](WaylandSession& session) {
+        return screencopy_.captureOver(session, filter.id, configuration.showsCursor, reuse, picture.image,
+                                       usableCores());
+    });
+    if (resized(picture.image, configuration))
+        return {resampledNearest(picture.image, static_cast<int>(configuration.width),
+                                 static_cast<int>(configuration.height)),
+                {}};
+    return picture;
 }
 
 void WaylandScreenCapture::getShareableContent(bool, bool, ContentCompletion completion)
@@ -114,6 +155,17 @@ void WaylandScreenCapture::captureImage(const ContentFilter& filter, const Strea
 {
     answerOnWorker(
         worker_, "Wayland", [this, filter, configuration] { return capture(filter, configuration); },
+        std::move(completion), [this] { releaseWhenIdle(); });
+}
+
+void WaylandScreenCapture::captureImageOver(const ContentFilter& filter, const StreamConfiguration& configuration,
+                                            Image earlier, RetakeCompletion completion)
+{
+    answerOnWorker(
+        worker_, "Wayland",
+        [this, filter, configuration, earlier = std::move(earlier)]() mutable {
+            return captureOver(filter, configuration, std::move(earlier));
+        },
         std::move(completion), [this] { releaseWhenIdle(); });
 }
 

@@ -24,11 +24,16 @@ public:
     ContentFilter filter(const ShareableWindow& window) override;
     void captureImage(const ContentFilter& filter, const StreamConfiguration& configuration,
                       ImageCompletion completion) override;
+    // A display's picture is written over the earlier one as WaylandScreencopy::captureOver
+    // writes it: of an unchanged output only the comparison is made, nothing copied.
+    void captureImageOver(const ContentFilter& filter, const StreamConfiguration& configuration, Image earlier,
+                          RetakeCompletion completion) override;
 
     // The same work, on the calling thread (benchmarks and probes use these).
     ShareableContent shareableContent();
     ShareableContent shareableDisplays();
     Image capture(const ContentFilter& filter, const StreamConfiguration& configuration);
+    RetakenImage captureOver(const ContentFilter& filter, const StreamConfiguration& configuration, Image earlier);
 
     // Pictures leave a copy pending on their output, with its buffer and the last picture
     // (32 MB for 1920 x 1080 at scale 2), for the next picture; this long after the last

@@ -1,5 +1,7 @@
 #include "platform/wayland/WaylandScreencopy.hpp"
 
+#include "imaging/PictureCache.hpp"
+
 #include "platform/wayland/WaylandFramePacing.hpp"
 #include "platform/wayland/WaylandPicture.hpp"
 
@@ -207,14 +209,14 @@ Buffer& bufferFor(std::unique_ptr<Buffer>& slot, WaylandSession& session, const 
     return *slot;
 }
 
-Image pictureOf(const Buffer& buffer, const Frame& frame, int transform, const std::string& name)
+// The frame copied into the buffer, written over `picture` (in its own memory when it is of
+// the size already).
+void readPicture(const Buffer& buffer, const Frame& frame, int transform, const std::string& name, Image& picture)
 {
     SharedBufferLayout copied = buffer.layout;
     copied.yInverted = frame.yInverted;
-    auto picture = pictureFromBuffer(buffer.data, buffer.size, copied, transform);
-    if (!picture)
+    if (!pictureFromBuffer(buffer.data, buffer.size, copied, transform, picture))
         throw waylandError("the copy of output " + name + " could not be read");
-    return std::move(*picture);
 }
 
 // Whether pictures of the two descriptions of an output come out alike.
@@ -234,7 +236,10 @@ struct WaylandScreencopy::Watch {
     WaylandFramePacing pacing;
     std::unique_ptr<Buffer> buffer;
     std::unique_ptr<Frame> pending; // copy_with_damage into buffer; none when arming failed
-    Image picture;                  // never read from the buffer while a copy is pending into it
+    // The output's last picture, never read from the buffer while a copy is pending into it.
+    // Only the watch holds it: answers are copies of it (capture) or written over the
+    // caller's earlier picture (captureOver), so a new copy is read into it in place.
+    Image picture;
 
     Watch(const WaylandOutput& described, bool cursor)
         : output(described), withCursor(cursor), pacing(described.refresh)
@@ -267,6 +272,31 @@ void WaylandScreencopy::stopWatching(std::uint32_t outputID)
 
 Image WaylandScreencopy::capture(WaylandSession& session, std::uint32_t outputID, bool withCursor, Reuse reuse)
 {
+    Image fresh;
+    const Image& picture = current(session, outputID, withCursor, reuse, fresh);
+    if (&picture == &fresh)
+        return fresh;
+    return picture;
+}
+
+std::vector<std::uint8_t> WaylandScreencopy::captureOver(WaylandSession& session, std::uint32_t outputID,
+                                                         bool withCursor, Reuse reuse, Image& earlier,
+                                                         std::size_t threads)
+{
+    Image fresh;
+    const Image& picture = current(session, outputID, withCursor, reuse, fresh);
+    // Nothing below asks the compositor: `earlier` is written only once the picture is made,
+    // so a picture that fails (or is made again on a new connection) has left it as lent.
+    if (&picture == &fresh && (fresh.width != earlier.width || fresh.height != earlier.height)) {
+        earlier = std::move(fresh);
+        return {};
+    }
+    return copyRowsThatDiffer(picture, earlier, threads);
+}
+
+const Image& WaylandScreencopy::current(WaylandSession& session, std::uint32_t outputID, bool withCursor, Reuse reuse,
+                                        Image& fresh)
+{
     if (!session.screencopy() || !session.shm())
         throw waylandError("the compositor offers no screen copy (wlr-screencopy)");
     // Outputs that went away take their buffers with them.
@@ -280,7 +310,8 @@ Image WaylandScreencopy::capture(WaylandSession& session, std::uint32_t outputID
     // copy_with_damage came with version 2.
     if (reuse == Reuse::no || zwlr_screencopy_manager_v1_get_version(session.screencopy()) < 2) {
         stopWatching(outputID);
-        return copyOnce(session, outputID, withCursor);
+        fresh = copyOnce(session, outputID, withCursor);
+        return fresh;
     }
     auto found = std::find_if(watches_.begin(), watches_.end(),
                               [&](const auto& watch) { return watch->output.id == outputID; });
@@ -317,10 +348,12 @@ Image WaylandScreencopy::copyOnce(WaylandSession& session, std::uint32_t outputI
     session.dispatchUntil([&] { return frame->settled(); }, copyDeadline);
     if (frame->failed)
         throw waylandError("the compositor could not copy output " + described.name);
-    return pictureOf(buffer, *frame, described.transform, described.name);
+    Image picture;
+    readPicture(buffer, *frame, described.transform, described.name, picture);
+    return picture;
 }
 
-Image WaylandScreencopy::startWatch(WaylandSession& session, const WaylandOutput& described, bool withCursor)
+const Image& WaylandScreencopy::startWatch(WaylandSession& session, const WaylandOutput& described, bool withCursor)
 {
     // The first picture is a plain copy: a copy_with_damage would wait for a change, and the
     // compositor may remember that nothing changed since an earlier watch of ours.
@@ -333,14 +366,13 @@ Image WaylandScreencopy::startWatch(WaylandSession& session, const WaylandOutput
     if (frame->failed)
         throw waylandError("the compositor could not copy output " + described.name);
     watch->pacing.committed(Clock::now());
-    watch->picture = pictureOf(buffer, *frame, described.transform, described.name);
+    readPicture(buffer, *frame, described.transform, described.name, watch->picture);
     frame.reset();
     // The plain copy's buffer is not needed while a watch holds one of its own.
     buffer_.reset();
     arm(session, *watch);
-    Image picture = watch->picture;
     watches_.push_back(std::move(watch));
-    return picture;
+    return watches_.back()->picture;
 }
 
 void WaylandScreencopy::arm(WaylandSession& session, Watch& watch)
@@ -374,7 +406,7 @@ bool WaylandScreencopy::fence(WaylandSession& session, Watch& watch)
         return false;
     watch.pacing.committed(Clock::now());
     if (next->ready) {
-        watch.picture = pictureOf(*watch.buffer, *next, watch.output.transform, name);
+        readPicture(*watch.buffer, *next, watch.output.transform, name, watch.picture);
         next.reset();
         arm(session, watch);
     } else {
@@ -383,13 +415,13 @@ bool WaylandScreencopy::fence(WaylandSession& session, Watch& watch)
     return true;
 }
 
-Image WaylandScreencopy::answer(WaylandSession& session, Watch& watch)
+const Image& WaylandScreencopy::answer(WaylandSession& session, Watch& watch)
 {
     Frame* pending = watch.pending.get();
     const std::string& name = watch.output.name;
     if (pending->ready) {
         // Completed before the request: the output as it was then, and perhaps changed since.
-        watch.picture = pictureOf(*watch.buffer, *pending, watch.output.transform, name);
+        readPicture(*watch.buffer, *pending, watch.output.transform, name, watch.picture);
         watch.pending.reset();
         if (!fence(session, watch))
             throw waylandError("the compositor could not copy output " + name);
@@ -404,7 +436,7 @@ Image WaylandScreencopy::answer(WaylandSession& session, Watch& watch)
         if (pending->ready) {
             // Composed after the request arrived: current.
             watch.pacing.committed(Clock::now());
-            watch.picture = pictureOf(*watch.buffer, *pending, watch.output.transform, name);
+            readPicture(*watch.buffer, *pending, watch.output.transform, name, watch.picture);
             watch.pending.reset();
             arm(session, watch);
         }

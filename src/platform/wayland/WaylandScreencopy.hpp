@@ -29,6 +29,13 @@ public:
     // Throws PlatformError when the compositor offers no screencopy, refuses or fails the
     // copy, or offers only a buffer format this cannot read; WaylandConnectionLost.
     Image capture(WaylandSession& session, std::uint32_t outputID, bool withCursor, Reuse reuse = Reuse::no);
+    // The same picture made over `earlier` (the caller's last picture of the output, or
+    // anything else): only the rows that differ from it are written, and returned marked as
+    // copyRowsThatDiffer marks them; an earlier picture of another size becomes the whole
+    // picture, with nothing marked. A watched output's unchanged picture is then never copied
+    // whole. Throws as capture(), with `earlier` left as it was.
+    std::vector<std::uint8_t> captureOver(WaylandSession& session, std::uint32_t outputID, bool withCursor,
+                                          Reuse reuse, Image& earlier, std::size_t threads);
 
     // Gives the pending copies, their buffers and the kept pictures back (pictures stopped
     // for a while), telling the compositor at once.
@@ -44,9 +51,13 @@ public:
     struct Watch;
 
 private:
+    // The output's current picture: the watch's own (valid until the next call), or one
+    // made into `fresh` when nothing is watched.
+    const Image& current(WaylandSession& session, std::uint32_t outputID, bool withCursor, Reuse reuse,
+                         Image& fresh);
     Image copyOnce(WaylandSession& session, std::uint32_t outputID, bool withCursor);
-    Image startWatch(WaylandSession& session, const WaylandOutput& output, bool withCursor);
-    Image answer(WaylandSession& session, Watch& watch);
+    const Image& startWatch(WaylandSession& session, const WaylandOutput& output, bool withCursor);
+    const Image& answer(WaylandSession& session, Watch& watch);
     void arm(WaylandSession& session, Watch& watch);
     bool fence(WaylandSession& session, Watch& watch);
     void stopWatching(std::uint32_t outputID);
