@@ -245,10 +245,15 @@ void write(const Json& value, std::string& out, int depth)
     }
     case Json::value_t::binary: {
         const auto& bytes = value.get_binary();
-        out.push_back('"');
         // The rest of a document that carries a picture is a few small members.
         constexpr size_t roomForTheRest = 4096;
-        appendBase64EscapingSlashes(bytes.data(), bytes.size(), out, roomForTheRest);
+        out.push_back('"');
+        if (bytes.has_subtype() && bytes.subtype() == base64TextSubtype) {
+            out.reserve(out.size() + bytes.size() + roomForTheRest);
+            out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        } else {
+            appendBase64EscapingSlashes(bytes.data(), bytes.size(), out, roomForTheRest);
+        }
         out.push_back('"');
         break;
     }

@@ -20,11 +20,16 @@ inline constexpr int maximumWriteDepth = 4 * maximumReadDepth;
 // space. Nothing when the text is not JSON or nests deeper than maximumReadDepth.
 std::optional<Json> readJson(std::string_view text);
 
+inline constexpr std::uint64_t base64TextSubtype = 64;
+
 // Writes compact JSON: no white space, "/" escaped as "\/", integers without a fraction,
 // floating-point numbers in their shortest round-trip form. A binary value (Json::binary)
 // is written as the string of its Base64 text, made as it is written: a picture's bytes
 // become an answer's text in one pass. Throws std::invalid_argument
 // for a value JSON cannot carry (a NaN or an infinity), a string that is not UTF-8, or
 // nesting deeper than maximumWriteDepth.
+//
+// A binary value of subtype base64TextSubtype holds that text already (an encoder that keeps
+// the text of the parts it did not redo makes it so), and is written as it stands.
 void writeJson(const Json& value, std::string& out);
 std::string writeJson(const Json& value);

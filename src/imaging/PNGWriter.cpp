@@ -1,5 +1,6 @@
 #include "imaging/PNGWriter.hpp"
 
+#include "base/Base64.hpp"
 #include "base/PlatformError.hpp"
 #include "imaging/Parallel.hpp"
 #include "imaging/StripCompressor.hpp"
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -114,15 +116,24 @@ private:
 
 // A compressed strip, to be one IDAT chunk of the file: its deflate bytes (the first strip's
 // preceded by the zlib header) and their chunk CRC, with the Adler-32 of its filtered bytes.
-// Kept at its own size: the room a strip is compressed into is several times larger.
+// Kept at its own size: the room a strip is compressed into is several times larger. Where
+// the file is wanted as Base64 text, every strip but the last keeps its whole chunk's text
+// instead of its bytes: a chunk of such a strip is a whole number of three-byte groups and
+// begins at one (the file's signature and header are 33 bytes), so its text is the same
+// wherever it stands in the file.
 struct PNGStrip {
     std::vector<std::uint8_t> bytes;
+    std::string text;
     std::uint32_t crc = 0;
     std::uint32_t adler = 1;
     std::size_t filteredLength = 0;
 };
 
 namespace {
+
+// A stored block of no bytes, begun on a byte boundary: not the last, stored, then LEN 0
+// and its complement.
+constexpr std::array<std::uint8_t, 5> emptyStoredBlock{0x00, 0x00, 0x00, 0xff, 0xff};
 
 class StripLayout {
 public:
@@ -148,8 +159,10 @@ public:
     }
 
     // Filters the strip, and the row before it, into `filtered` and compresses it, on the
-    // calling thread, with what the thread keeps for its next strip.
-    void compress(std::size_t index, StripCompressor& compressor, Bytes& filtered, Bytes& room, PNGStrip& result) const
+    // calling thread, with what the thread keeps for its next strip; with `asText`, keeps
+    // the chunk's Base64 text instead of its bytes (but for the last strip).
+    void compress(std::size_t index, StripCompressor& compressor, Bytes& filtered, Bytes& room, PNGStrip& result,
+                  bool asText) const
     {
         const auto height = static_cast<std::size_t>(image_.height);
         const std::size_t first = index * rowsPerStrip_;
@@ -162,18 +175,36 @@ public:
 
         const StripCompressor::Strip strip{filtered.data(), history * rowLength_, length, rowLength_, last == height};
         const std::size_t header = index == 0 ? 2 : 0;
-        room.resize(header + StripCompressor::bound(length, rowLength_));
-        std::uint8_t* out = room.data();
+        // The chunk is made whole in the room: length and type, the bytes, then the CRC.
+        room.resize(8 + header + StripCompressor::bound(length, rowLength_) + 2 * emptyStoredBlock.size() + 4);
+        std::uint8_t* out = room.data() + 8;
         // The zlib header: deflate with a 32 KB window; the check bits make it a multiple of 31.
         if (header != 0) {
             out[0] = 0x78;
             out[1] = 0x01;
         }
-        const std::size_t size = header + compressor.write(strip, out + header);
-        result.bytes.assign(out, out + size);
+        std::size_t size = header + compressor.write(strip, out + header);
+        // Every strip but the last ends on a byte boundary, where empty stored blocks (five
+        // bytes, two at most) bring it to a whole number of three-byte groups.
+        while (!strip.last && size % 3 != 0) {
+            std::memcpy(out + size, emptyStoredBlock.data(), emptyStoredBlock.size());
+            size += emptyStoredBlock.size();
+        }
         result.crc = crcOf("IDAT", out, size);
         result.adler = libdeflate_adler32(1, filtered.data() + strip.history, length);
         result.filteredLength = length;
+        if (asText && !strip.last) {
+            std::ranges::copy(bigEndian(static_cast<std::uint32_t>(size)), room.data());
+            std::memcpy(room.data() + 4, "IDAT", 4);
+            std::ranges::copy(bigEndian(result.crc), out + size);
+            result.text.clear();
+            appendBase64EscapingSlashes(room.data(), 8 + size + 4, result.text);
+            result.text.shrink_to_fit();
+            result.bytes = {};
+        } else {
+            result.bytes.assign(out, out + size);
+            result.text = {};
+        }
     }
 
 private:
@@ -197,8 +228,90 @@ void PNGStripWriter::clear()
     width_ = height_ = 0;
 }
 
+namespace {
+
+// The signature and the header chunk: 33 bytes.
+constexpr std::size_t headBytes = 8 + 25;
+
+void putHead(FileWriter& out, const Image& image)
+{
+    // The signature: 0x89 "PNG" CR LF 0x1a LF.
+    out.put("\x89PNG\r\n\x1a\n", 8);
+    std::array<std::uint8_t, 13> header{};
+    std::ranges::copy(bigEndian(static_cast<std::uint32_t>(image.width)), header.begin());
+    std::ranges::copy(bigEndian(static_cast<std::uint32_t>(image.height)), header.begin() + 4);
+    // bit depth 8, colour type 2 (RGB), deflate, adaptive filtering, no interlace
+    std::ranges::copy(std::array<std::uint8_t, 5>{8, 2, 0, 0, 0}, header.begin() + 8);
+    out.putChunk("IHDR", header.data(), header.size());
+}
+
+// The chunk of the Adler-32 of all filtered bytes, which ends the zlib stream, and the end
+// chunk: 28 bytes.
+constexpr std::size_t endBytes = 16 + 12;
+
+void putEnd(FileWriter& out, std::uint32_t adler)
+{
+    const std::array<std::uint8_t, 4> trailer = bigEndian(adler);
+    out.putChunk("IDAT", trailer.data(), trailer.size());
+    out.putChunk("IEND", nullptr, 0);
+}
+
+} // namespace
+
 std::vector<std::uint8_t> PNGStripWriter::write(const Image& image, const std::vector<std::uint8_t>* changedRows,
                                                 std::size_t threads)
+{
+    const std::uint32_t adler = makeStrips(image, changedRows, threads, false);
+    std::size_t total = headBytes + endBytes;
+    for (const PNGStrip& strip : strips_)
+        total += 12 + strip.bytes.size();
+    std::vector<std::uint8_t> file(total);
+    FileWriter out(file.data());
+    putHead(out, image);
+    // A chunk a strip, its CRC reckoned on the strip's own thread.
+    for (const PNGStrip& strip : strips_)
+        out.putChunk("IDAT", strip.bytes.data(), strip.bytes.size(), strip.crc);
+    putEnd(out, adler);
+    return file;
+}
+
+std::vector<std::uint8_t> PNGStripWriter::writeBase64Text(const Image& image,
+                                                          const std::vector<std::uint8_t>* changedRows,
+                                                          std::size_t threads)
+{
+    const std::uint32_t adler = makeStrips(image, changedRows, threads, true);
+    // The text of the head, then each strip's, then that of the last strip with the end.
+    std::array<std::uint8_t, headBytes> head{};
+    FileWriter headOut(head.data());
+    putHead(headOut, image);
+    std::string headText;
+    appendBase64EscapingSlashes(head.data(), head.size(), headText);
+    const PNGStrip& last = strips_.back();
+    std::vector<std::uint8_t> end(12 + last.bytes.size() + endBytes);
+    FileWriter endOut(end.data());
+    endOut.putChunk("IDAT", last.bytes.data(), last.bytes.size(), last.crc);
+    putEnd(endOut, adler);
+    std::string endText;
+    appendBase64EscapingSlashes(end.data(), end.size(), endText);
+
+    std::size_t total = headText.size() + endText.size();
+    for (std::size_t index = 0; index + 1 < strips_.size(); ++index)
+        total += strips_[index].text.size();
+    std::vector<std::uint8_t> text(total);
+    std::uint8_t* at = text.data();
+    const auto put = [&](const std::string& piece) {
+        std::memcpy(at, piece.data(), piece.size());
+        at += piece.size();
+    };
+    put(headText);
+    for (std::size_t index = 0; index + 1 < strips_.size(); ++index)
+        put(strips_[index].text);
+    put(endText);
+    return text;
+}
+
+std::uint32_t PNGStripWriter::makeStrips(const Image& image, const std::vector<std::uint8_t>* changedRows,
+                                         std::size_t threads, bool asText)
 {
     if (image.width < 1 || image.height < 1)
         throw PlatformError("PNG", 0, "a PNG picture needs at least one pixel");
@@ -210,7 +323,7 @@ std::vector<std::uint8_t> PNGStripWriter::write(const Image& image, const std::v
     // last (the compressor's tables carry nothing from one strip to the next that changes
     // its output), so a strip that reads no changed row is the strip of the last file.
     const StripLayout layout(image);
-    const bool reuse = changedRows && width_ == image.width && height_ == image.height
+    const bool reuse = changedRows && width_ == image.width && height_ == image.height && asText_ == asText
         && changedRows->size() == static_cast<std::size_t>(image.height);
     std::vector<std::size_t> redo;
     for (std::size_t index = 0; index < layout.count(); ++index)
@@ -225,35 +338,16 @@ std::vector<std::uint8_t> PNGStripWriter::write(const Image& image, const std::v
             StripCompressor compressor;
             Bytes filtered, room;
             for (std::size_t at; (at = next++) < redo.size();)
-                layout.compress(redo[at], compressor, filtered, room, strips_[redo[at]]);
+                layout.compress(redo[at], compressor, filtered, room, strips_[redo[at]], asText);
         });
     width_ = image.width;
     height_ = image.height;
+    asText_ = asText;
 
-    std::size_t total = 8 + 25 + 12 + 4 + 12;
     std::uint32_t adler = 1;
-    for (const PNGStrip& strip : strips_) {
-        total += 12 + strip.bytes.size();
-        adler = adler32Joined(adler, strip.adler, strip.filteredLength);
-    }
-    std::vector<std::uint8_t> file(total);
-    FileWriter out(file.data());
-    // The signature: 0x89 "PNG" CR LF 0x1a LF.
-    out.put("\x89PNG\r\n\x1a\n", 8);
-    std::array<std::uint8_t, 13> header{};
-    std::ranges::copy(bigEndian(static_cast<std::uint32_t>(image.width)), header.begin());
-    std::ranges::copy(bigEndian(static_cast<std::uint32_t>(image.height)), header.begin() + 4);
-    // bit depth 8, colour type 2 (RGB), deflate, adaptive filtering, no interlace
-    std::ranges::copy(std::array<std::uint8_t, 5>{8, 2, 0, 0, 0}, header.begin() + 8);
-    out.putChunk("IHDR", header.data(), header.size());
-    // A chunk a strip, its CRC reckoned on the strip's own thread.
     for (const PNGStrip& strip : strips_)
-        out.putChunk("IDAT", strip.bytes.data(), strip.bytes.size(), strip.crc);
-    // The zlib stream ends with the Adler-32 of all filtered bytes, in a chunk of its own.
-    const std::array<std::uint8_t, 4> trailer = bigEndian(adler);
-    out.putChunk("IDAT", trailer.data(), trailer.size());
-    out.putChunk("IEND", nullptr, 0);
-    return file;
+        adler = adler32Joined(adler, strip.adler, strip.filteredLength);
+    return adler;
 }
 
 std::vector<std::uint8_t> writePNG(const Image& image, std::size_t threads)

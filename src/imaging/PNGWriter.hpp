@@ -30,13 +30,24 @@ public:
     // write's, every strip is made. Throws as writePNG; after a throw nothing is kept.
     std::vector<std::uint8_t> write(const Image& image, const std::vector<std::uint8_t>* changedRows,
                                     std::size_t threads);
+    // The same file as its Base64 text, "/" escaped as answers write it
+    // (appendBase64EscapingSlashes): each kept strip keeps its text, so only the text of the
+    // strips made again is made again, on the strips' own threads. Strips kept by write()
+    // are not reused here, nor the other way round.
+    std::vector<std::uint8_t> writeBase64Text(const Image& image, const std::vector<std::uint8_t>* changedRows,
+                                              std::size_t threads);
     // Gives back the kept strips.
     void clear();
 
 private:
+    // Brings the strips up to date; returns the Adler-32 of the whole stream.
+    std::uint32_t makeStrips(const Image& image, const std::vector<std::uint8_t>* changedRows, std::size_t threads,
+                             bool asText);
+
     std::vector<PNGStrip> strips_;
     int width_ = 0;
     int height_ = 0;
+    bool asText_ = false;
 };
 
 // A strip holds whole rows of about this many filtered bytes (1 + 3 x width a row): one

@@ -138,6 +138,20 @@ Image PictureCache::thumbnail(int width, int height, std::size_t threads)
 std::vector<std::uint8_t> PictureCache::encode(int width, int height, PictureFormat format, int quality,
                                                std::size_t threads)
 {
+    return make(width, height, format, quality, threads, false);
+}
+
+std::optional<std::vector<std::uint8_t>> PictureCache::encodePNGAsBase64Text(int width, int height,
+                                                                              std::size_t threads)
+{
+    if (!keeping_ || capture_.pixels.empty())
+        return std::nullopt;
+    return make(width, height, PictureFormat::png, 0, threads, true);
+}
+
+std::vector<std::uint8_t> PictureCache::make(int width, int height, PictureFormat format, int quality,
+                                             std::size_t threads, bool asText)
+{
     // The quality means nothing to PNG: pictures asked for at another stay the same kind.
     if (format == PictureFormat::png)
         quality = 0;
@@ -166,8 +180,9 @@ std::vector<std::uint8_t> PictureCache::encode(int width, int height, PictureFor
         } else {
             releaseImage(shrunk_);
         }
-        std::vector<std::uint8_t> file = format == PictureFormat::png ? png_.write(*picture, changed, threads)
-                                                                       : jpeg_.write(*picture, quality, changed, threads);
+        std::vector<std::uint8_t> file = format == PictureFormat::jpeg ? jpeg_.write(*picture, quality, changed, threads)
+            : asText                                                   ? png_.writeBase64Text(*picture, changed, threads)
+                                                                       : png_.write(*picture, changed, threads);
         outputWidth_ = width;
         outputHeight_ = height;
         outputFormat_ = format;

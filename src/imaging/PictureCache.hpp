@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 enum class PictureFormat { png, jpeg };
@@ -68,12 +69,21 @@ public:
     // (1 to 100) would. Throws what they throw; after a throw nothing of the output is kept.
     std::vector<std::uint8_t> encode(int width, int height, PictureFormat format, int quality, std::size_t threads);
 
+    // encode()'s PNG file as its Base64 text, "/" escaped as answers write it, where the
+    // text is kept too: for a current picture that is kept (largestKeptCapture), whose
+    // strips then keep their text, so that only the text of strips made again is made again.
+    // Nothing for a picture that is not kept, whose file is better written once, by encode().
+    std::optional<std::vector<std::uint8_t>> encodePNGAsBase64Text(int width, int height, std::size_t threads);
+
     void clear();
 
     // 12 MB: 1920 x 1200 and 2048 x 1536 are kept, 2560 x 1440 and larger are not.
     static constexpr std::size_t largestKeptCapture = 12 * 1024 * 1024;
 
 private:
+    std::vector<std::uint8_t> make(int width, int height, PictureFormat format, int quality, std::size_t threads,
+                                   bool asText);
+
     // A result made from the capture, with the capture's rows that changed since it was made.
     struct Made {
         bool made = false;

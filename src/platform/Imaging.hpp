@@ -16,6 +16,13 @@ struct PictureSource {
     friend bool operator==(const PictureSource&, const PictureSource&) = default;
 };
 
+// A picture's file as encodeKept() gives it: its bytes, or where the encoder keeps the text
+// of what it did not redo, the bytes' Base64 text with "/" escaped, as answers write it.
+struct EncodedPicture {
+    std::vector<std::uint8_t> bytes;
+    bool base64Text = false;
+};
+
 // The picture work of screenshots: scaling and the two file encoders.
 //
 // Every call blocks the caller's thread for as long as the work takes (milliseconds for a
@@ -74,6 +81,6 @@ public:
     virtual const Image& keep(const PictureSource& source, Image captured,
                               const std::vector<std::uint8_t>* comparedRows) = 0;
     virtual Image keptThumbnail(int width, int height) = 0;
-    virtual std::vector<std::uint8_t> encodeKept(int width, int height, PictureFormat format, double quality) = 0;
+    virtual EncodedPicture encodeKept(int width, int height, PictureFormat format, double quality) = 0;
     virtual void releaseKept() = 0;
 };

@@ -34,7 +34,8 @@ std::string stringOr(const Json& body, const char* key, const char* fallback)
 }
 
 // The picture's bytes go into the answer as they are; the answer's writer turns them into
-// Base64 text as it writes (writeJson).
+// Base64 text as it writes (writeJson), or writes the text as it stands when the encoder
+// made it.
 Json pictureBody(Platform& platform, Shot& shot)
 {
     Json body = {{"mime", shot.mime},
@@ -42,7 +43,8 @@ Json pictureBody(Platform& platform, Shot& shot)
                  {"height", shot.height},
                  {"scale", shot.scale},
                  {"capture", ScreenCapture::source(platform)}};
-    body["base64"] = Json::binary(std::move(shot.data));
+    body["base64"] = shot.dataIsBase64Text ? Json::binary(std::move(shot.data), base64TextSubtype)
+                                           : Json::binary(std::move(shot.data));
     return body;
 }
 

@@ -47,10 +47,12 @@ void encode(Platform& platform, const Image& kept, Size size, std::string_view f
     if (size != sizeOf(kept) && size.width > Imaging::maximumPixels / size.height)
         throw Failure::encoding();
     const Encoding kind = encoding(format);
-    shot.data = imagingStep([&] {
+    EncodedPicture encoded = imagingStep([&] {
         return platform.imaging.encodeKept(static_cast<int>(size.width), static_cast<int>(size.height),
                                            kind == Encoding::png ? PictureFormat::png : PictureFormat::jpeg, quality);
     });
+    shot.data = std::move(encoded.bytes);
+    shot.dataIsBase64Text = encoded.base64Text;
     if (shot.data.empty())
         throw Failure::encoding();
     shot.mime = kind == Encoding::png ? "image/png" : "image/jpeg";

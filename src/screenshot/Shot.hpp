@@ -8,7 +8,8 @@
 // screen points. `scale` describes the capture before any reduction, so after one
 // width / screenWidth is smaller than scale.
 struct Shot {
-    std::vector<std::uint8_t> data; // PNG or JPEG file bytes
+    std::vector<std::uint8_t> data; // PNG or JPEG file bytes, or their Base64 text:
+    bool dataIsBase64Text = false;  // Base64 with "/" escaped, as answers write it
     std::string mime;               // "image/png" or "image/jpeg"
     std::int64_t width = 0;         // of the encoded picture, in pixels
     std::int64_t height = 0;

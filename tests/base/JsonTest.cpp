@@ -201,3 +201,12 @@ TEST(JsonWriter, APictureAnswerIsWrittenWithoutGrowingTwice)
     writeJson(answer, out);
     EXPECT_LT(out.capacity(), out.size() + out.size() / 100);
 }
+
+TEST(JsonWriter, BinaryMarkedAsBase64TextIsWrittenAsItStands)
+{
+    // An encoder's text, made ahead: written between quotes, escaped slashes and all, not
+    // encoded again.
+    const std::string text = R"(iVBORw0K\/\/8=)";
+    const Json value = {{"base64", Json::binary(std::vector<std::uint8_t>(text.begin(), text.end()), base64TextSubtype)}};
+    EXPECT_EQ(writeJson(value), R"({"base64":")" + text + R"("})");
+}

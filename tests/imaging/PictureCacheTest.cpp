@@ -1,6 +1,7 @@
 #include "imaging/PictureCache.hpp"
 
 #include "BlankImage.hpp"
+#include "base/Base64.hpp"
 #include "base/PlatformError.hpp"
 #include "imaging/AreaShrink.hpp"
 #include "imaging/JPEGWriter.hpp"
@@ -85,12 +86,27 @@ std::vector<std::uint8_t> madeOver(Image& earlier, const Image& captured)
     return copyRowsThatDiffer(captured, earlier, threads);
 }
 
-void expectSameAsWhole(PictureCache& cache, const Output& output, const std::string& step)
+// A file's text as answers write it.
+std::vector<std::uint8_t> escapedBase64(const std::vector<std::uint8_t>& file)
+{
+    std::string text;
+    appendBase64EscapingSlashes(file.data(), file.size(), text);
+    return {text.begin(), text.end()};
+}
+
+// Asked for PNGs as text (`asText`), the cache gives the text of the whole work's file.
+void expectSameAsWhole(PictureCache& cache, const Output& output, const std::string& step, bool asText = false)
 {
     const Image& capture = cache.current();
-    EXPECT_TRUE(cache.encode(output.width, output.height, output.format, output.quality, threads)
-                == wholeFile(capture, output))
-        << step;
+    if (asText && output.format == PictureFormat::png) {
+        const auto text = cache.encodePNGAsBase64Text(output.width, output.height, threads);
+        ASSERT_TRUE(text) << step;
+        EXPECT_TRUE(*text == escapedBase64(wholeFile(capture, output))) << step;
+    } else {
+        EXPECT_TRUE(cache.encode(output.width, output.height, output.format, output.quality, threads)
+                    == wholeFile(capture, output))
+            << step;
+    }
     EXPECT_TRUE(cache.thumbnail(64, 36, threads).pixels == areaShrink(capture, 64, 36, threads).pixels) << step;
 }
 
@@ -98,9 +114,15 @@ void expectSameAsWhole(PictureCache& cache, const Output& output, const std::str
 
 // Pictures of a screen big enough for many JPEG bands and PNG strips (1200 x 700: 22 bands
 // of 32 rows, 20 strips of 36), changed step by step as a desktop changes, each answered from the
-// cache and compared, byte for byte, with the whole work on the same capture.
-TEST(PictureCache, RandomChangesGiveTheFilesOfTheWholeWork)
+// cache and compared, byte for byte, with the whole work on the same capture; once with PNGs
+// asked for as files, once as their text.
+class PictureCacheRandom : public testing::TestWithParam<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(PNGAsFileOrText, PictureCacheRandom, testing::Bool());
+
+TEST_P(PictureCacheRandom, ChangesGiveTheFilesOfTheWholeWork)
 {
+    const bool asText = GetParam();
     std::mt19937 random(20);
     Image desktop = screen(1200, 700, 1);
     int pointerX = 600, pointerY = 350;
@@ -158,7 +180,7 @@ TEST(PictureCache, RandomChangesGiveTheFilesOfTheWholeWork)
         } else {
             cache.take(7, captured, nullptr, threads);
         }
-        expectSameAsWhole(cache, *output, "step " + std::to_string(step) + ": " + what);
+        expectSameAsWhole(cache, *output, "step " + std::to_string(step) + ": " + what, asText);
     }
 }
 
@@ -254,6 +276,8 @@ TEST(PictureCache, CapturesAboveTheLimitAreNotKept)
     cache.take(1, screen(300, 200, 2), nullptr, threads); // a kept one, dropped for the large
     for (int picture = 0; picture < 2; ++picture) {
         EXPECT_EQ(cache.take(1, large, nullptr, threads), static_cast<std::size_t>(height));
+        // Its PNG is better written once as a file than kept as text.
+        EXPECT_FALSE(cache.encodePNGAsBase64Text(1024, 768, threads));
         EXPECT_TRUE(cache.encode(1024, 768, PictureFormat::jpeg, 80, threads) == wholeFile(large, {1024, 768, PictureFormat::jpeg, 80}));
         EXPECT_TRUE(cache.current().pixels.empty());
     }
@@ -345,10 +369,16 @@ TEST(LinuxImagingKept, SameFilesAsThePlainCalls)
     const Image desktop = screen(320, 240, 9);
     const PictureSource display{PictureSource::Kind::display, 1, true};
     imaging.keep(display, desktop, nullptr);
-    EXPECT_EQ(imaging.encodeKept(320, 240, PictureFormat::jpeg, 0.8), imaging.encodeJPEG(desktop, 0.8));
-    EXPECT_EQ(imaging.encodeKept(200, 150, PictureFormat::png, 0.8),
-              imaging.encodePNG(imaging.resize(desktop, 200, 150)));
-    EXPECT_EQ(imaging.encodeKept(400, 300, PictureFormat::jpeg, 0.5),
+    const auto file = [](EncodedPicture encoded) {
+        EXPECT_FALSE(encoded.base64Text);
+        return encoded.bytes;
+    };
+    EXPECT_EQ(file(imaging.encodeKept(320, 240, PictureFormat::jpeg, 0.8)), imaging.encodeJPEG(desktop, 0.8));
+    // A kept picture's PNG comes as its text, which its strips keep.
+    const EncodedPicture png = imaging.encodeKept(200, 150, PictureFormat::png, 0.8);
+    EXPECT_TRUE(png.base64Text);
+    EXPECT_EQ(png.bytes, escapedBase64(imaging.encodePNG(imaging.resize(desktop, 200, 150))));
+    EXPECT_EQ(file(imaging.encodeKept(400, 300, PictureFormat::jpeg, 0.5)),
               imaging.encodeJPEG(imaging.resize(desktop, 400, 300), 0.5));
     EXPECT_EQ(imaging.keptThumbnail(64, 36).pixels, imaging.thumbnail(desktop, 64, 36).pixels);
     EXPECT_EQ(imaging.keptThumbnail(400, 2).pixels, imaging.thumbnail(desktop, 400, 2).pixels);

@@ -95,10 +95,10 @@ Image FakeImaging::keptThumbnail(int width, int height)
     return thumbnail(current_, width, height);
 }
 
-std::vector<std::uint8_t> FakeImaging::encodeKept(int width, int height, PictureFormat format, double quality)
+EncodedPicture FakeImaging::encodeKept(int width, int height, PictureFormat format, double quality)
 {
     const auto encoded = [&](const Image& image) {
-        return format == PictureFormat::png ? encodePNG(image) : encodeJPEG(image, quality);
+        return EncodedPicture{format == PictureFormat::png ? encodePNG(image) : encodeJPEG(image, quality)};
     };
     if (width == current_.width && height == current_.height)
         return encoded(current_);

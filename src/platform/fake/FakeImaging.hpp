@@ -34,7 +34,7 @@ public:
     const Image& keep(const PictureSource& source, Image captured,
                       const std::vector<std::uint8_t>* comparedRows) override;
     Image keptThumbnail(int width, int height) override;
-    std::vector<std::uint8_t> encodeKept(int width, int height, PictureFormat format, double quality) override;
+    EncodedPicture encodeKept(int width, int height, PictureFormat format, double quality) override;
     void releaseKept() override;
 
     // The sources kept so far, in order, and how often the kept picture was released.

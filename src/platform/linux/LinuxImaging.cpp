@@ -128,16 +128,22 @@ Image LinuxImaging::keptThumbnail(int width, int height)
     return areaAverage(current, width, height);
 }
 
-std::vector<std::uint8_t> LinuxImaging::encodeKept(int width, int height, PictureFormat format, double quality)
+EncodedPicture LinuxImaging::encodeKept(int width, int height, PictureFormat format, double quality)
 {
     const std::lock_guard lock(keptLock_);
     const Image& current = kept_.current();
     checkPicture(current, format == PictureFormat::png ? "PNG" : "JPEG");
-    if (width >= 1 && height >= 1 && width <= current.width && height <= current.height)
-        return kept_.encode(width, height, format, jpegQuality(quality), usableCores());
+    if (width >= 1 && height >= 1 && width <= current.width && height <= current.height) {
+        // A PNG's text is most of an answer's cost: kept with the strips, it is made again
+        // only where they are.
+        if (format == PictureFormat::png)
+            if (auto text = kept_.encodePNGAsBase64Text(width, height, usableCores()))
+                return {std::move(*text), true};
+        return {kept_.encode(width, height, format, jpegQuality(quality), usableCores())};
+    }
     // Enlarged through the general scaler, which is not ours to redo in part: made whole.
     const Image enlarged = resize(current, width, height);
-    return format == PictureFormat::png ? encodePNG(enlarged) : encodeJPEG(enlarged, quality);
+    return {format == PictureFormat::png ? encodePNG(enlarged) : encodeJPEG(enlarged, quality)};
 }
 
 void LinuxImaging::releaseKept()
