@@ -44,24 +44,27 @@ std::string head(int status, bool hasBody, std::size_t bodyLength, const std::ma
 
 std::size_t writeResponse(const HTTPResponse& response, std::string& wire)
 {
-    const bool hasBody = !response.body.is_null();
+    bool hasBody = !response.body.is_null();
     // The body is written after room for the head, which then goes just before it: a
     // picture's body is megabytes, and moving it (or a second string for the whole answer)
     // would copy it again. The head's length is known but for the body's length.
     const std::size_t room = head(response.status, hasBody, 0, response.headers).size() + 20;
     wire.assign(room, ' ');
+    int status = response.status;
+    static const std::map<std::string, std::string> noHeaders;
+    const std::map<std::string, std::string>* headers = &response.headers;
     try {
         if (hasBody)
             writeJson(response.body, wire);
     } catch (const std::invalid_argument&) {
-        // The extra headers belong to the answer that was built, not to the one put in its place.
         wire.assign(room, ' ');
         writeJson(errorResponse(500, "internal_error", internalErrorMessage).body, wire);
-        const std::string replaced = head(500, true, wire.size() - room, {});
-        std::memcpy(wire.data() + room - replaced.size(), replaced.data(), replaced.size());
-        return room - replaced.size();
+        status = 500;
+        hasBody = true;
+        // The extra headers belong to the answer that was built, not to the one put in its place.
+        headers = &noHeaders;
     }
-    const std::string text = head(response.status, hasBody, wire.size() - room, response.headers);
+    const std::string text = head(status, hasBody, wire.size() - room, *headers);
     std::memcpy(wire.data() + room - text.size(), text.data(), text.size());
     return room - text.size();
 }

@@ -199,7 +199,6 @@ public:
             std::ranges::copy(bigEndian(result.crc), out + size);
             result.text.clear();
             appendBase64EscapingSlashes(room.data(), 8 + size + 4, result.text);
-            result.text.shrink_to_fit();
             result.bytes = {};
         } else {
             result.bytes.assign(out, out + size);

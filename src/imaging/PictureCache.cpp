@@ -13,20 +13,29 @@ namespace {
 // Rows a thread compares at a time.
 constexpr std::size_t rowsPerTurn = 64;
 
-// Marks the rows of `after` that differ from `before` (same size) and are not marked yet.
-void compareRows(const Image& before, const Image& after, std::vector<std::uint8_t>& changed, std::size_t threads)
+// Calls row(y) for every row below `height`, turns of rows shared out over up to `threads`
+// threads.
+template<typename Row>
+void forEachRow(std::size_t height, std::size_t threads, const Row& row)
 {
-    const auto height = static_cast<std::size_t>(after.height);
-    const auto length = static_cast<std::size_t>(after.width) * 4;
     const std::size_t turns = (height + rowsPerTurn - 1) / rowsPerTurn;
     std::atomic<std::size_t> next{0};
     runOnThreads(std::min(threads, turns), [&] {
         for (std::size_t turn; (turn = next++) < turns;) {
             const std::size_t last = std::min(height, (turn + 1) * rowsPerTurn);
             for (std::size_t y = turn * rowsPerTurn; y < last; ++y)
-                if (!changed[y])
-                    changed[y] = std::memcmp(before.row(static_cast<int>(y)), after.row(static_cast<int>(y)), length) != 0;
+                row(y);
         }
+    });
+}
+
+// Marks the rows of `after` that differ from `before` (same size) and are not marked yet.
+void compareRows(const Image& before, const Image& after, std::vector<std::uint8_t>& changed, std::size_t threads)
+{
+    const auto length = static_cast<std::size_t>(after.width) * 4;
+    forEachRow(static_cast<std::size_t>(after.height), threads, [&](std::size_t y) {
+        if (!changed[y])
+            changed[y] = std::memcmp(before.row(static_cast<int>(y)), after.row(static_cast<int>(y)), length) != 0;
     });
 }
 
@@ -53,19 +62,12 @@ std::vector<std::uint8_t> copyRowsThatDiffer(const Image& current, Image& earlie
         return {};
     }
     std::vector<std::uint8_t> changed(height, 0);
-    const std::size_t turns = (height + rowsPerTurn - 1) / rowsPerTurn;
-    std::atomic<std::size_t> next{0};
-    runOnThreads(std::min(threads, turns), [&] {
-        for (std::size_t turn; (turn = next++) < turns;) {
-            const std::size_t last = std::min(height, (turn + 1) * rowsPerTurn);
-            for (std::size_t y = turn * rowsPerTurn; y < last; ++y) {
-                const std::uint8_t* now = current.row(static_cast<int>(y));
-                std::uint8_t* before = earlier.row(static_cast<int>(y));
-                if (std::memcmp(before, now, length) != 0) {
-                    std::memcpy(before, now, length);
-                    changed[y] = 1;
-                }
-            }
+    forEachRow(height, threads, [&](std::size_t y) {
+        const std::uint8_t* now = current.row(static_cast<int>(y));
+        std::uint8_t* before = earlier.row(static_cast<int>(y));
+        if (std::memcmp(before, now, length) != 0) {
+            std::memcpy(before, now, length);
+            changed[y] = 1;
         }
     });
     return changed;
