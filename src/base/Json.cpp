@@ -204,7 +204,7 @@ void writeDouble(double number, std::string& out)
         out.append(".0");
 }
 
-void write(const Json& value, std::string& out, int depth)
+void write(const Json& value, std::string& out, int depth, std::vector<JsonSplice>* splices)
 {
     switch (value.type()) {
     case Json::value_t::null: out.append("null"); break;
@@ -222,7 +222,7 @@ void write(const Json& value, std::string& out, int depth)
             if (!first)
                 out.push_back(',');
             first = false;
-            write(element, out, depth + 1);
+            write(element, out, depth + 1, splices);
         }
         out.push_back(']');
         break;
@@ -238,7 +238,7 @@ void write(const Json& value, std::string& out, int depth)
             first = false;
             writeString(key, out);
             out.push_back(':');
-            write(element, out, depth + 1);
+            write(element, out, depth + 1, splices);
         }
         out.push_back('}');
         break;
@@ -248,7 +248,9 @@ void write(const Json& value, std::string& out, int depth)
         // The rest of a document that carries a picture is a few small members.
         constexpr size_t roomForTheRest = 4096;
         out.push_back('"');
-        if (bytes.has_subtype() && bytes.subtype() == base64TextSubtype) {
+        if (bytes.has_subtype() && bytes.subtype() == base64TextSubtype && splices && bytes.size() >= spliceBytes) {
+            splices->push_back({out.size(), bytes});
+        } else if (bytes.has_subtype() && bytes.subtype() == base64TextSubtype) {
             out.reserve(out.size() + bytes.size() + roomForTheRest);
             out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         } else {
@@ -266,12 +268,17 @@ void write(const Json& value, std::string& out, int depth)
 
 void writeJson(const Json& value, std::string& out)
 {
-    write(value, out, 0);
+    write(value, out, 0, nullptr);
 }
 
 std::string writeJson(const Json& value)
 {
     std::string out;
-    write(value, out, 0);
+    write(value, out, 0, nullptr);
     return out;
+}
+
+void writeJson(const Json& value, std::string& out, std::vector<JsonSplice>& splices)
+{
+    write(value, out, 0, &splices);
 }

@@ -2,9 +2,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The one JSON value model: object, array, string, integer, floating-point number, boolean,
 // null. Request bodies are read into it; answers are built in it and written by writeJson.
@@ -33,3 +37,16 @@ inline constexpr std::uint64_t base64TextSubtype = 64;
 // the text of the parts it did not redo makes it so), and is written as it stands.
 void writeJson(const Json& value, std::string& out);
 std::string writeJson(const Json& value);
+
+// A text left out of the written JSON, to be sent in its place: the bytes belong at `at` in
+// the output and stay in the value, which must outlive the sending.
+struct JsonSplice {
+    std::size_t at;
+    std::span<const std::uint8_t> bytes;
+};
+
+// The same, but a binary value of subtype base64TextSubtype of at least spliceBytes is not
+// copied: it is left out and listed in `splices`, in order. A picture's text is megabytes;
+// an answer that sends it from where it lies saves copying it into the answer.
+inline constexpr std::size_t spliceBytes = 64 * 1024;
+void writeJson(const Json& value, std::string& out, std::vector<JsonSplice>& splices);

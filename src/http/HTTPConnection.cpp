@@ -59,39 +59,62 @@ bool HTTPConnection::respondIfComplete()
             // out, say) must not end the process, and the client still gets an answer.
         }
         if (response)
-            respond(*response);
+            respond(std::move(*response));
         else
             send(internalErrorWire());
     } else {
-        respond(std::get<HTTPResponse>(result));
+        respond(std::move(std::get<HTTPResponse>(result)));
     }
     return true;
 }
 
-void HTTPConnection::respond(const HTTPResponse& response)
+void HTTPConnection::respond(HTTPResponse response)
 {
+    answer_ = std::move(response);
     std::size_t start = 0;
     try {
-        start = writeResponse(response, wire_);
+        start = writeResponse(answer_, wire_, &splices_);
     } catch (...) {
         std::string().swap(wire_);
+        splices_.clear();
+        answer_ = {};
         send(internalErrorWire());
         return;
     }
-    send(std::string_view(wire_).substr(start));
+    sendAnswer(start);
 }
 
 void HTTPConnection::send(std::string_view bytes)
 {
     asio::async_write(socket_, asio::buffer(bytes.data(), bytes.size()),
-        [self = shared_from_this()](const std::error_code& error, size_t) {
-            std::string().swap(self->wire_);
-            if (error) {
-                self->finish();
-                return;
-            }
-            self->drainThenClose();
-        });
+        [self = shared_from_this()](const std::error_code& error, size_t) { self->sent(error); });
+}
+
+void HTTPConnection::sendAnswer(std::size_t start)
+{
+    // The answer's own bytes around each spliced text, as one gathered write.
+    std::vector<asio::const_buffer> pieces;
+    pieces.reserve(2 * splices_.size() + 1);
+    for (const JsonSplice& splice : splices_) {
+        pieces.push_back(asio::buffer(wire_.data() + start, splice.at - start));
+        pieces.push_back(asio::buffer(splice.bytes.data(), splice.bytes.size()));
+        start = splice.at;
+    }
+    pieces.push_back(asio::buffer(wire_.data() + start, wire_.size() - start));
+    asio::async_write(socket_, pieces,
+        [self = shared_from_this()](const std::error_code& error, size_t) { self->sent(error); });
+}
+
+void HTTPConnection::sent(const std::error_code& error)
+{
+    std::string().swap(wire_);
+    splices_ = {};
+    answer_ = {};
+    if (error) {
+        finish();
+        return;
+    }
+    drainThenClose();
 }
 
 void HTTPConnection::drainThenClose()

@@ -42,7 +42,7 @@ std::string head(int status, bool hasBody, std::size_t bodyLength, const std::ma
 
 } // namespace
 
-std::size_t writeResponse(const HTTPResponse& response, std::string& wire)
+std::size_t writeResponse(const HTTPResponse& response, std::string& wire, std::vector<JsonSplice>* splices)
 {
     bool hasBody = !response.body.is_null();
     // The body is written after room for the head, which then goes just before it: a
@@ -53,10 +53,19 @@ std::size_t writeResponse(const HTTPResponse& response, std::string& wire)
     int status = response.status;
     static const std::map<std::string, std::string> noHeaders;
     const std::map<std::string, std::string>* headers = &response.headers;
+    std::size_t splicedBytes = 0;
     try {
-        if (hasBody)
+        if (hasBody && splices) {
+            writeJson(response.body, wire, *splices);
+            for (const JsonSplice& splice : *splices)
+                splicedBytes += splice.bytes.size();
+        } else if (hasBody) {
             writeJson(response.body, wire);
+        }
     } catch (const std::invalid_argument&) {
+        if (splices)
+            splices->clear();
+        splicedBytes = 0;
         wire.assign(room, ' ');
         writeJson(errorResponse(500, "internal_error", internalErrorMessage).body, wire);
         status = 500;
@@ -64,7 +73,7 @@ std::size_t writeResponse(const HTTPResponse& response, std::string& wire)
         // The extra headers belong to the answer that was built, not to the one put in its place.
         headers = &noHeaders;
     }
-    const std::string text = head(status, hasBody, wire.size() - room, *headers);
+    const std::string text = head(status, hasBody, wire.size() - room + splicedBytes, *headers);
     std::memcpy(wire.data() + room - text.size(), text.data(), text.size());
     return room - text.size();
 }

@@ -37,8 +37,10 @@ const char* reasonPhrase(int status);
 // in it: it goes out as the 500 "internal_error" answer below. Throws std::bad_alloc.
 std::string serializeResponse(const HTTPResponse& response);
 // The same bytes written into `wire`, which they end; returns where they begin. The body is
-// written once, in place: the bytes before it are room the head did not need.
-std::size_t writeResponse(const HTTPResponse& response, std::string& wire);
+// written once, in place: the bytes before it are room the head did not need. With
+// `splices`, a large text the body holds as it stands (a picture's) is left out of `wire`
+// and listed there, to be sent from the body, which must then outlive the sending.
+std::size_t writeResponse(const HTTPResponse& response, std::string& wire, std::vector<JsonSplice>* splices = nullptr);
 
 // The one sentence of the 500 "internal_error" answer, given when a request failed in a way
 // nothing else answered.

@@ -296,11 +296,13 @@ std::vector<std::uint8_t> PNGStripWriter::writeBase64Text(const Image& image,
     std::size_t total = headText.size() + endText.size();
     for (std::size_t index = 0; index + 1 < strips_.size(); ++index)
         total += strips_[index].text.size();
-    std::vector<std::uint8_t> text(total);
-    std::uint8_t* at = text.data();
+    // Reserved, not sized: a sized vector is cleared first, which writes the megabytes once more.
+    std::vector<std::uint8_t> text;
+    text.reserve(total);
     const auto put = [&](const std::string& piece) {
-        std::memcpy(at, piece.data(), piece.size());
-        at += piece.size();
+        // As bytes, so that the insert is one block copy rather than a conversion per character.
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(piece.data());
+        text.insert(text.end(), bytes, bytes + piece.size());
     };
     put(headText);
     for (std::size_t index = 0; index + 1 < strips_.size(); ++index)

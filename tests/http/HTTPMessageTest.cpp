@@ -47,3 +47,53 @@ TEST(HTTPResponse, FixedInternalErrorIsTheSameAnswerWrittenAhead)
 {
     EXPECT_EQ(internalErrorWire(), serializeResponse(errorResponse(500, "internal_error", internalErrorMessage)));
 }
+
+namespace {
+
+// The bytes a connection sends for an answer written with splices: its own bytes from
+// `start`, each spliced text put back where it was left out.
+std::string gathered(const std::string& wire, std::size_t start, const std::vector<JsonSplice>& splices)
+{
+    std::string bytes;
+    for (const JsonSplice& splice : splices) {
+        bytes.append(wire, start, splice.at - start);
+        bytes.append(reinterpret_cast<const char*>(splice.bytes.data()), splice.bytes.size());
+        start = splice.at;
+    }
+    return bytes + wire.substr(start);
+}
+
+Json textBinary(std::size_t length, char fill)
+{
+    return Json::binary(std::vector<std::uint8_t>(length, static_cast<std::uint8_t>(fill)), base64TextSubtype);
+}
+
+} // namespace
+
+TEST(HTTPResponse, SplicedAnswerSendsTheSameBytes)
+{
+    struct Case {
+        const char* what;
+        HTTPResponse response;
+        std::size_t splices;
+    };
+    const Case cases[] = {
+        {"a picture's text, with members after it", HTTPResponse{200, Json{{"base64", textBinary(spliceBytes, 'A')},
+                                                                           {"height", 1080}, {"width", 1920}}}, 1},
+        {"two large texts and a small one", HTTPResponse{200, Json{{"a", textBinary(spliceBytes + 7, 'B')},
+                                                                   {"b", textBinary(spliceBytes - 1, 'C')},
+                                                                   {"c", textBinary(3 * spliceBytes, 'D')}}}, 2},
+        {"bytes to encode are never spliced",
+         HTTPResponse{200, Json{{"base64", Json::binary(std::vector<std::uint8_t>(2 * spliceBytes, 0xfb))}}}, 0},
+        {"an unwritable body with a large text becomes the 500, whole",
+         HTTPResponse{200, Json{{"base64", textBinary(spliceBytes, 'E')},
+                                {"x", std::numeric_limits<double>::quiet_NaN()}}}, 0},
+    };
+    for (const Case& c : cases) {
+        std::string wire;
+        std::vector<JsonSplice> splices;
+        const std::size_t start = writeResponse(c.response, wire, &splices);
+        EXPECT_EQ(splices.size(), c.splices) << c.what;
+        EXPECT_EQ(gathered(wire, start, splices), serializeResponse(c.response)) << c.what;
+    }
+}
