@@ -35,8 +35,8 @@ LIBRARIES = [
     (re.compile(r"^systemd/"), {"platform/portal", "platform/gnome", "platform/kde"}),
     (re.compile(r"^(pipewire/|spa/)"), {"platform/pipewire"}),
     (re.compile(r"^pulse/"), {"platform/pulseaudio"}),
-    (re.compile(r"^(libavformat|libavcodec|libswresample)/"), {"platform/ffmpeg"}),
-    (re.compile(r"^(libavutil|libswscale)/"), {"platform/ffmpeg", "platform/linux"}),
+    # Only the audio module, loaded when a recording starts, carries FFmpeg's libraries.
+    (re.compile(r"^(libavformat|libavcodec|libswresample|libavutil|libswscale)/"), {"platform/ffmpeg"}),
     (re.compile(r"^(turbojpeg|libdeflate)\.h$"), {"imaging"}),
 ]
 

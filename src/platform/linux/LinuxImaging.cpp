@@ -5,25 +5,12 @@
 #include "imaging/JPEGWriter.hpp"
 #include "imaging/Parallel.hpp"
 #include "imaging/PNGWriter.hpp"
-
-extern "C" {
-#include <libavutil/pixfmt.h>
-#include <libswscale/swscale.h>
-}
+#include "imaging/Resample.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <string>
-
-namespace {
-
-struct SwsContextDeleter {
-    void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
-
-}
 
 Image LinuxImaging::resize(const Image& image, int width, int height)
 {
@@ -33,34 +20,17 @@ Image LinuxImaging::resize(const Image& image, int width, int height)
     if (static_cast<std::int64_t>(width) * height > maximumPixels)
         throw PlatformError("Imaging", 0,
                             "resize: " + std::to_string(width) + " x " + std::to_string(height) + " is too large");
+    // Pixels within a row are counted with int.
     if (image.bytesPerRow > static_cast<std::size_t>(std::numeric_limits<int>::max())
         || static_cast<std::size_t>(width) * 4 > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-        throw PlatformError("swscale", 0, "resize: the picture is too wide");
+        throw PlatformError("Imaging", 0, "resize: the picture is too wide");
 
     // Shrinking, the usual case: each new pixel is the average of what it covers, which
-    // keeps thin text from aliasing. Enlarging (in either direction): bicubic through the
-    // general scaler, where an area average would be blocky. Accurate rounding keeps flat
-    // colours exact.
+    // keeps thin text from aliasing. Enlarging along either side: bicubic along a side that
+    // grows (an area average there would be blocky), the same average along one that shrinks.
     if (width <= image.width && height <= image.height)
         return areaShrink(image, width, height, usableCores());
-    const int flags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
-    std::unique_ptr<SwsContext, SwsContextDeleter> context(sws_getContext(
-        image.width, image.height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_BGRA, flags, nullptr, nullptr, nullptr));
-    if (!context)
-        throw PlatformError("swscale", 0,
-                            "resize: no scaler from " + std::to_string(image.width) + " x " + std::to_string(image.height)
-                                + " to " + std::to_string(width) + " x " + std::to_string(height));
-
-    Image result = Image::blank(width, height);
-    const std::uint8_t* const sourcePlanes[4] = {image.pixels.data(), nullptr, nullptr, nullptr};
-    const int sourceStrides[4] = {static_cast<int>(image.bytesPerRow), 0, 0, 0};
-    std::uint8_t* const resultPlanes[4] = {result.pixels.data(), nullptr, nullptr, nullptr};
-    const int resultStrides[4] = {static_cast<int>(result.bytesPerRow), 0, 0, 0};
-    const int rows = sws_scale(context.get(), sourcePlanes, sourceStrides, 0, image.height, resultPlanes, resultStrides);
-    if (rows != height)
-        throw PlatformError("swscale", rows, "resize: the scaler wrote " + std::to_string(rows) + " of "
-                                                 + std::to_string(height) + " rows");
-    return result;
+    return resizeEnlarging(image, width, height, usableCores());
 }
 
 Image LinuxImaging::thumbnail(const Image& image, int width, int height)
@@ -141,7 +111,7 @@ EncodedPicture LinuxImaging::encodeKept(int width, int height, PictureFormat for
                 return {std::move(*text), true};
         return {kept_.encode(width, height, format, jpegQuality(quality), usableCores())};
     }
-    // Enlarged through the general scaler, which is not ours to redo in part: made whole.
+    // Enlarged pictures are not kept in strips to redo in part: made whole.
     const Image enlarged = resize(current, width, height);
     return {format == PictureFormat::png ? encodePNG(enlarged) : encodeJPEG(enlarged, quality)};
 }
