@@ -177,16 +177,118 @@ Image x11ReadImage(X11Session& session, xcb_drawable_t drawable, int x, int y, i
     return image;
 }
 
+namespace {
+
+// Writes the server's row into the kept one where they differ, the pointer drawn in where it
+// covers the row (the row as it will be is what is compared); true when it differed.
+class RowComparer {
+public:
+    RowComparer(const X11Pointer* pointer, std::size_t rowBytes, int width)
+        : pointer_(pointer), rowBytes_(rowBytes), width_(width)
+    {
+    }
+
+    bool update(int row, const std::uint8_t* source, std::uint8_t* kept, bool opaque)
+    {
+        if (pointer_ && pointer_->coversRow(row)) {
+            drawn_.resize(rowBytes_);
+            copyRow(source, drawn_.data(), rowBytes_, opaque);
+            pointer_->drawRow(row, drawn_.data(), width_);
+            if (std::memcmp(drawn_.data(), kept, rowBytes_) == 0)
+                return false;
+            std::memcpy(kept, drawn_.data(), rowBytes_);
+            return true;
+        }
+        if (sameRow(source, kept, rowBytes_, opaque))
+            return false;
+        copyRow(source, kept, rowBytes_, opaque);
+        return true;
+    }
+
+private:
+    const X11Pointer* pointer_;
+    std::size_t rowBytes_;
+    int width_;
+    std::vector<std::uint8_t> drawn_;
+};
+
+// The server copies a rectangle into the shared segment in bands, all asked for at once, so
+// that it copies one band while the rows of the band before are compared here: each side's
+// pass over the megabytes waits for the other's no longer than a band. A reply that fails
+// throws with the picture part written, which a caller then must not keep.
+std::vector<std::uint8_t> readBandsOver(X11Session& session, X11SharedMemory& shm, xcb_drawable_t drawable, int x,
+                                        int y, int width, int height, const X11Pointer* pointer, Image& picture)
+{
+    constexpr int bands = 8;
+    xcb_connection_t* connection = session.connection;
+    const xcb_setup_t* setup = xcb_get_setup(connection);
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
+    const int bandRows = (height + bands - 1) / bands;
+    struct Band {
+        xcb_shm_get_image_cookie_t cookie;
+        int top;
+        int rows;
+        bool answered = false;
+    };
+    std::vector<Band> asked;
+    for (int top = 0; top < height; top += bandRows) {
+        const int rows = std::min(bandRows, height - top);
+        asked.push_back({xcb_shm_get_image(connection, drawable, static_cast<std::int16_t>(x),
+                                           static_cast<std::int16_t>(y + top), static_cast<std::uint16_t>(width),
+                                           static_cast<std::uint16_t>(rows), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                           shm.segment, static_cast<std::uint32_t>(top * rowBytes)),
+                         top, rows});
+    }
+    xcb_flush(connection);
+    // Replies not read because an earlier one failed are dropped, or they would wait in the
+    // connection for ever.
+    struct Unread {
+        xcb_connection_t* connection;
+        std::vector<Band>& asked;
+        ~Unread()
+        {
+            for (const Band& band : asked)
+                if (!band.answered)
+                    xcb_discard_reply(connection, band.cookie.sequence);
+        }
+    } unread{connection, asked};
+
+    std::vector<std::uint8_t> changed(static_cast<std::size_t>(height), 0);
+    RowComparer comparer(pointer, rowBytes, width);
+    for (Band& band : asked) {
+        band.answered = true;
+        xcb_generic_error_t* error = nullptr;
+        const auto reply = x11Required(connection, xcb_shm_get_image_reply(connection, band.cookie, &error), error,
+                                       "ShmGetImage");
+        ServerPixels pixels;
+        pixels.data = shm.data + static_cast<std::size_t>(band.top) * rowBytes;
+        pixels.length = std::min<std::size_t>(reply->size, shm.size - static_cast<std::size_t>(band.top) * rowBytes);
+        pixels.depth = reply->depth;
+        checkServerPixels(setup, pixels, width, band.rows);
+        const bool opaque = pixels.depth != 32;
+        for (int row = band.top; row < band.top + band.rows; ++row)
+            changed[static_cast<std::size_t>(row)] = comparer.update(
+                row, shm.data + static_cast<std::size_t>(row) * rowBytes, picture.row(row), opaque);
+    }
+    return changed;
+}
+
+} // namespace
+
 std::vector<std::uint8_t> x11ReadImageOver(X11Session& session, xcb_drawable_t drawable, int x, int y, int width,
                                            int height, const X11Pointer* pointer, Image& picture)
 {
-    const ServerPixels server = readServerPixels(session, drawable, x, y, width, height);
     const xcb_setup_t* setup = xcb_get_setup(session.connection);
-    checkServerPixels(setup, server, width, height);
     const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
     const bool comparable = picture.width == width && picture.height == height && picture.bytesPerRow == rowBytes
         && picture.pixels.size() == rowBytes * static_cast<std::size_t>(height)
         && setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
+    if (comparable)
+        if (X11SharedMemory* shm = session.sharedMemory(rowBytes * static_cast<std::size_t>(height)))
+            return readBandsOver(session, *shm, drawable, x, y, width, height, pointer, picture);
+
+    const ServerPixels server = readServerPixels(session, drawable, x, y, width, height);
+    checkServerPixels(setup, server, width, height);
     if (!comparable) {
         picture.width = width;
         picture.height = height;
@@ -199,24 +301,10 @@ std::vector<std::uint8_t> x11ReadImageOver(X11Session& session, xcb_drawable_t d
     }
     const bool opaque = server.depth != 32;
     std::vector<std::uint8_t> changed(static_cast<std::size_t>(height), 0);
-    std::vector<std::uint8_t> drawn;
-    for (int row = 0; row < height; ++row) {
-        const std::uint8_t* source = server.data + static_cast<std::size_t>(row) * rowBytes;
-        std::uint8_t* kept = picture.row(row);
-        if (pointer && pointer->coversRow(row)) {
-            // The row as it will be, pointer drawn, is what is compared.
-            drawn.resize(rowBytes);
-            copyRow(source, drawn.data(), rowBytes, opaque);
-            pointer->drawRow(row, drawn.data(), width);
-            if (std::memcmp(drawn.data(), kept, rowBytes) != 0) {
-                std::memcpy(kept, drawn.data(), rowBytes);
-                changed[static_cast<std::size_t>(row)] = 1;
-            }
-        } else if (!sameRow(source, kept, rowBytes, opaque)) {
-            copyRow(source, kept, rowBytes, opaque);
-            changed[static_cast<std::size_t>(row)] = 1;
-        }
-    }
+    RowComparer comparer(pointer, rowBytes, width);
+    for (int row = 0; row < height; ++row)
+        changed[static_cast<std::size_t>(row)] =
+            comparer.update(row, server.data + static_cast<std::size_t>(row) * rowBytes, picture.row(row), opaque);
     return changed;
 }
 
