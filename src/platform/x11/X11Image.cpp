@@ -214,8 +214,10 @@ private:
 
 // The server copies a rectangle into the shared segment in bands, all asked for at once, so
 // that it copies one band while the rows of the band before are compared here: each side's
-// pass over the megabytes waits for the other's no longer than a band. A reply that fails
-// throws with the picture part written, which a caller then must not keep.
+// pass over the megabytes waits for the other's no longer than a band. The bands are asked
+// for under a grab of the server, released in the same breath, so that no other client draws
+// between two of them: the picture is of one moment, as a single request's would be. A reply
+// that fails throws with the picture part written, which a caller then must not keep.
 std::vector<std::uint8_t> readBandsOver(X11Session& session, X11SharedMemory& shm, xcb_drawable_t drawable, int x,
                                         int y, int width, int height, const X11Pointer* pointer, Image& picture)
 {
@@ -231,6 +233,7 @@ std::vector<std::uint8_t> readBandsOver(X11Session& session, X11SharedMemory& sh
         bool answered = false;
     };
     std::vector<Band> asked;
+    xcb_grab_server(connection);
     for (int top = 0; top < height; top += bandRows) {
         const int rows = std::min(bandRows, height - top);
         asked.push_back({xcb_shm_get_image(connection, drawable, static_cast<std::int16_t>(x),
@@ -239,6 +242,7 @@ std::vector<std::uint8_t> readBandsOver(X11Session& session, X11SharedMemory& sh
                                            shm.segment, static_cast<std::uint32_t>(top * rowBytes)),
                          top, rows});
     }
+    xcb_ungrab_server(connection);
     xcb_flush(connection);
     // Replies not read because an earlier one failed are dropped, or they would wait in the
     // connection for ever.
