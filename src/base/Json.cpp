@@ -247,10 +247,11 @@ void write(const Json& value, std::string& out, int depth, std::vector<JsonSplic
         const auto& bytes = value.get_binary();
         // The rest of a document that carries a picture is a few small members.
         constexpr size_t roomForTheRest = 4096;
+        const bool isText = bytes.has_subtype() && bytes.subtype() == base64TextSubtype;
         out.push_back('"');
-        if (bytes.has_subtype() && bytes.subtype() == base64TextSubtype && splices && bytes.size() >= spliceBytes) {
+        if (isText && splices && bytes.size() >= spliceBytes) {
             splices->push_back({out.size(), bytes});
-        } else if (bytes.has_subtype() && bytes.subtype() == base64TextSubtype) {
+        } else if (isText) {
             out.reserve(out.size() + bytes.size() + roomForTheRest);
             out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         } else {

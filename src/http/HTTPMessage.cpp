@@ -53,19 +53,14 @@ std::size_t writeResponse(const HTTPResponse& response, std::string& wire, std::
     int status = response.status;
     static const std::map<std::string, std::string> noHeaders;
     const std::map<std::string, std::string>* headers = &response.headers;
-    std::size_t splicedBytes = 0;
     try {
-        if (hasBody && splices) {
+        if (hasBody && splices)
             writeJson(response.body, wire, *splices);
-            for (const JsonSplice& splice : *splices)
-                splicedBytes += splice.bytes.size();
-        } else if (hasBody) {
+        else if (hasBody)
             writeJson(response.body, wire);
-        }
     } catch (const std::invalid_argument&) {
         if (splices)
             splices->clear();
-        splicedBytes = 0;
         wire.assign(room, ' ');
         writeJson(errorResponse(500, "internal_error", internalErrorMessage).body, wire);
         status = 500;
@@ -73,7 +68,11 @@ std::size_t writeResponse(const HTTPResponse& response, std::string& wire, std::
         // The extra headers belong to the answer that was built, not to the one put in its place.
         headers = &noHeaders;
     }
-    const std::string text = head(status, hasBody, wire.size() - room + splicedBytes, *headers);
+    std::size_t bodyLength = wire.size() - room;
+    if (splices)
+        for (const JsonSplice& splice : *splices)
+            bodyLength += splice.bytes.size();
+    const std::string text = head(status, hasBody, bodyLength, *headers);
     std::memcpy(wire.data() + room - text.size(), text.data(), text.size());
     return room - text.size();
 }

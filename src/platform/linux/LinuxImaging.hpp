@@ -6,9 +6,9 @@
 
 // Imaging on Linux: shrinking is our own exact area average and enlarging our own bicubic
 // resampler; JPEG is TurboJPEG's, straight from BGRX; PNG is our own writer. The resizes and
-// both encoders spread their work over the cores. The plain calls keep nothing, so any thread may
-// make them at any time; the kept picture (one source, one output kind: see PictureCache)
-// is guarded by a lock against a release from another thread.
+// both encoders spread their work over the cores. The plain calls keep nothing, so any
+// thread may make them at any time; the kept picture (one source, one output kind: see
+// PictureCache) is guarded by a lock against a release from another thread.
 class LinuxImaging final : public Imaging {
 public:
     Image resize(const Image& image, int width, int height) override;
